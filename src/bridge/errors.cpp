@@ -38,12 +38,13 @@ void set_python_error(std::exception_ptr error) {
       lookup.restore();
     }
   } catch (const core::IoError& e) {
-    // OSError(errno, strerror, filename) picks FileNotFoundError, PermissionError and so on.
+    // OSError(errno, text, filename) picks FileNotFoundError, PermissionError and so on; the
+    // text keeps what was being done next to the system's reason.
     py::object args;
     if (e.path().empty()) {
       args = py::make_tuple(e.error_number(), e.what());
     } else {
-      args = py::make_tuple(e.error_number(), e.reason(), e.path());
+      args = py::make_tuple(e.error_number(), e.context(), e.path());
     }
     set_from_class(PyExc_OSError, args);
   } catch (const core::Timeout& e) {

@@ -9,7 +9,8 @@ namespace mosswork::core {
 IoError::IoError(int error_number, std::string what, std::string path)
     : Error(what + ": " + std::strerror(error_number) + (path.empty() ? "" : ": '" + path + "'")),
       errno_(error_number),
-      path_(std::move(path)) {}
+      path_(std::move(path)),
+      context_(what + ": " + std::strerror(error_number)) {}
 
 std::string IoError::reason() const { return std::strerror(errno_); }
 

@@ -32,10 +32,13 @@ class IoError : public Error {
   const std::string& path() const noexcept { return path_; }
   // strerror text of error_number, without the context.
   std::string reason() const;
+  // What was being done, without the path: "cannot open: No such file or directory".
+  const std::string& context() const noexcept { return context_; }
 
  private:
   int errno_;
   std::string path_;
+  std::string context_;
 };
 
 // A peer closed the connection, or it could not be opened.

@@ -1,0 +1,56 @@
+"""Shared fixtures: the service logger's records, and the source tree's location."""
+
+from __future__ import annotations
+
+import logging
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture
+def root() -> Path:
+    return ROOT
+
+
+class Recorder:
+    """A logger stand-in that keeps every call exactly as it was made."""
+
+    def __init__(self, enabled_from: int = logging.DEBUG) -> None:
+        self.calls: list[tuple[str, tuple, dict]] = []
+        self.enabled_from = enabled_from
+
+    def isEnabledFor(self, level: int) -> bool:  # noqa: N802 - logging's own name
+        self.calls.append(("isEnabledFor", (level,), {}))
+        return level >= self.enabled_from
+
+    def __getattr__(self, name: str):
+        if name not in ("debug", "info", "warning", "error"):
+            raise AttributeError(name)
+
+        def record(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+
+        return record
+
+    def messages(self) -> list[tuple[str, tuple]]:
+        return [(n, a) for n, a, _ in self.calls if n != "isEnabledFor"]
+
+
+@pytest.fixture
+def recorder(monkeypatch) -> Recorder:
+    """Replaces the service logger with a Recorder for the test."""
+    import mosswork_utils.logger
+
+    rec = Recorder()
+    monkeypatch.setattr(mosswork_utils.logger, "logger", rec)
+    return rec
+
+
+@pytest.fixture
+def service_log(caplog):
+    """Captures the real service logger at every level."""
+    caplog.set_level(logging.DEBUG, logger="mosswork_utils")
+    return caplog
