@@ -1,9 +1,13 @@
 // mosswork_utils._bridge: the bridge's shared pieces, reachable from Python for tests and tools.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <vector>
 
+#include "bridge/asyncio.h"
 #include "bridge/config.h"
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
@@ -104,6 +108,33 @@ PYBIND11_MODULE(_bridge, m) {
       py::arg("level"), py::arg("text"),
       "Logs like core_log but builds the text only when the level is enabled; returns whether "
       "it was built.");
+  bridge::aio::bind_coroutine_type(m);
+  m.def(
+      "http_request",
+      [](std::string method, std::string url, std::vector<std::string> headers, py::bytes body,
+         double timeout) {
+        core::http::BufferedRequest request;
+        request.method = std::move(method);
+        request.url = std::move(url);
+        request.headers = std::move(headers);
+        request.body = body;
+        request.timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+        return bridge::aio::http_coroutine(
+            "http_request", std::move(request), [](core::http::BufferedTransfer& t) {
+              auto& r = t.response();
+              py::list headers;
+              for (auto& [k, v] : r.headers) headers.append(py::make_tuple(k, v));
+              return py::object(py::make_tuple(r.status, headers, py::bytes(r.body)));
+            });
+      },
+      py::arg("method"), py::arg("url"), py::arg("headers") = std::vector<std::string>{},
+      py::arg("body") = py::bytes(), py::arg("timeout") = 30.0,
+      "A coroutine that runs one HTTP exchange on the running loop; returns (status, headers, "
+      "body).");
+  m.def(
+      "curl_active_transfers",
+      [] { return bridge::aio::CurlDriver::for_running_loop()->active(); },
+      "Transfers the running loop's driver is still running.");
   m.def("raise_core_error", &raise_core_error, py::arg("kind"), py::arg("text"),
         "Throws a core error of the named kind through the bridge's translator.");
 }
