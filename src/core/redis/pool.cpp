@@ -1,0 +1,215 @@
+// Connection pool: free list under one mutex, generations for failover, fresh state per process.
+#include "core/redis/pool.h"
+
+#include <unistd.h>
+
+#include <utility>
+
+#include "core/common/errors.h"
+
+namespace mosswork::core::redis {
+
+// Everything the pool's mutex guards. A forked child never locks the state of its parent (a
+// parent thread may have held the mutex at fork() and will never release it in the child).
+struct ConnectionPool::State {
+  explicit State(pid_t owner) : pid(owner) {}
+
+  const pid_t pid;  // process this state belongs to
+  std::mutex mutex;
+  std::vector<std::unique_ptr<Connection>> idle;  // most recently used last
+  std::size_t open = 0;                           // idle plus lent out
+  std::uint64_t generation = 0;                   // bumped when the pool drops its connections
+  std::optional<Address> address;                 // master last connected to (Sentinel pools)
+  State* inherited = nullptr;  // the parent's state this one replaced after fork()
+  bool inherited_cleaned = false;  // whether `inherited` was consistent and emptied
+};
+
+ConnectionPool::ConnectionPool(ConnectionOptions connection_options, PoolOptions pool_options,
+                               std::shared_ptr<Endpoint> endpoint)
+    : connection_options_(std::move(connection_options)),
+      pool_options_(pool_options),
+      endpoint_(std::move(endpoint)),
+      state_(new State(getpid())) {
+  if (pool_options_.max_connections && *pool_options_.max_connections == 0) {
+    delete state_.load();
+    throw InvalidArgument("max_connections must be a positive integer");
+  }
+}
+
+ConnectionPool::~ConnectionPool() {
+  State* s = state_.load();
+  while (s) {
+    State* parent = s->inherited;
+    // A parent state whose mutex was held at fork() may be half-updated: leave it alone.
+    const bool parent_safe = s->inherited_cleaned;
+    delete s;
+    s = parent_safe ? parent : nullptr;
+  }
+}
+
+ConnectionPool::State* ConnectionPool::state() {
+  State* s = state_.load(std::memory_order_acquire);
+  const pid_t pid = getpid();
+  if (s->pid == pid) [[likely]] {
+    return s;
+  }
+  return adopt_after_fork(s, pid);
+}
+
+ConnectionPool::State* ConnectionPool::adopt_after_fork(State* inherited, pid_t pid) {
+  for (;;) {
+    auto fresh = std::make_unique<State>(pid);
+    fresh->inherited = inherited;
+    State* expected = inherited;
+    if (state_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) {
+      // This thread installed the child's state. The parent's idle connections can be freed
+      // if no parent thread was inside the mutex at fork(); freeing closes their descriptors
+      // and sends nothing. The state itself stays (other threads may still read its pid).
+      if (inherited->mutex.try_lock()) {
+        std::vector<std::unique_ptr<Connection>> idle = std::move(inherited->idle);
+        inherited->idle.clear();
+        inherited->open = 0;
+        inherited->mutex.unlock();
+        idle.clear();
+        fresh->inherited_cleaned = true;
+      }
+      return fresh.release();
+    }
+    if (expected->pid == pid) return expected;  // another thread of this child got there first
+    inherited = expected;
+  }
+}
+
+ConnectionPool::Lease ConnectionPool::acquire() {
+  State* s = state();
+  std::unique_ptr<Connection> connection;
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(s->mutex);
+    generation = s->generation;
+    if (!s->idle.empty()) {
+      connection = std::move(s->idle.back());
+      s->idle.pop_back();
+    } else if (pool_options_.max_connections && s->open >= *pool_options_.max_connections) {
+      throw ConnectionClosed("Too many connections");
+    } else {
+      ++s->open;
+    }
+  }
+  if (!connection) {
+    try {
+      connection = std::make_unique<Connection>(connection_options_);
+    } catch (...) {
+      std::lock_guard lock(s->mutex);
+      --s->open;
+      throw;
+    }
+  }
+  Lease lease(this, s, generation, std::move(connection));
+  // An idle socket with input waiting was closed by the server (timeout, CLIENT KILL, restart,
+  // failover) or holds stray bytes: open a new one rather than fail the caller's command.
+  if (lease->connected() && lease->has_pending_input()) lease->disconnect();
+  if (!lease->connected()) open(lease);
+  return lease;
+}
+
+void ConnectionPool::open(Lease& lease) {
+  try {
+    if (!endpoint_) {
+      lease->connect();
+      return;
+    }
+    Address address = endpoint_->open(*lease);
+    if (!endpoint_->follows_master()) return;
+    State* s = lease.state_;
+    std::vector<std::unique_ptr<Connection>> dropped;
+    {
+      std::lock_guard lock(s->mutex);
+      if (s->address != address) {
+        // The master moved: connections to the old one must not serve another command.
+        if (s->address) {
+          ++s->generation;
+          s->open -= s->idle.size();
+          dropped.swap(s->idle);
+        }
+        s->address = std::move(address);
+      }
+      lease.generation_ = s->generation;
+    }
+  } catch (...) {
+    lease->mark_broken();
+    throw;
+  }
+}
+
+void ConnectionPool::reset() {
+  State* s = state();
+  std::vector<std::unique_ptr<Connection>> dropped;
+  {
+    std::lock_guard lock(s->mutex);
+    ++s->generation;
+    s->open -= s->idle.size();
+    dropped.swap(s->idle);
+    s->address.reset();
+  }
+  // dropped closes here, outside the mutex.
+}
+
+void ConnectionPool::note_connection_error() {
+  if (endpoint_) reset();
+}
+
+std::size_t ConnectionPool::open_connections() {
+  State* s = state();
+  std::lock_guard lock(s->mutex);
+  return s->open;
+}
+
+std::size_t ConnectionPool::idle_connections() {
+  State* s = state();
+  std::lock_guard lock(s->mutex);
+  return s->idle.size();
+}
+
+void ConnectionPool::give_back(State* s, std::uint64_t generation,
+                               std::unique_ptr<Connection> connection) noexcept {
+  // Lent before fork() (or before the child replaced the state): the slot belongs to a state
+  // this process no longer uses, so only close the connection.
+  if (s != state_.load(std::memory_order_acquire) || s->pid != getpid()) return;
+  const bool reusable = !connection->broken() && connection->connected();
+  {
+    std::lock_guard lock(s->mutex);
+    if (reusable && generation == s->generation) {
+      try {
+        s->idle.push_back(std::move(connection));
+        return;
+      } catch (...) {
+        // No room to keep it: close it like a broken one.
+      }
+    }
+    --s->open;
+  }
+  // connection closes here, outside the mutex.
+}
+
+// ---- Lease -------------------------------------------------------------------------------------
+
+ConnectionPool::Lease::Lease(ConnectionPool* pool, State* state, std::uint64_t generation,
+                             std::unique_ptr<Connection> connection) noexcept
+    : pool_(pool), state_(state), generation_(generation), connection_(std::move(connection)) {}
+
+ConnectionPool::Lease::Lease(Lease&& other) noexcept
+    : pool_(std::exchange(other.pool_, nullptr)),
+      state_(other.state_),
+      generation_(other.generation_),
+      connection_(std::move(other.connection_)) {}
+
+ConnectionPool::Lease::~Lease() {
+  if (pool_ && connection_) pool_->give_back(state_, generation_, std::move(connection_));
+}
+
+void ConnectionPool::Lease::discard() noexcept {
+  if (connection_) connection_->mark_broken();
+}
+
+}  // namespace mosswork::core::redis
