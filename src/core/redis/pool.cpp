@@ -6,23 +6,9 @@
 #include <utility>
 
 #include "core/common/errors.h"
+#include "core/redis/pool_state.h"
 
 namespace mosswork::core::redis {
-
-// Everything the pool's mutex guards. A forked child never locks the state of its parent (a
-// parent thread may have held the mutex at fork() and will never release it in the child).
-struct ConnectionPool::State {
-  explicit State(pid_t owner) : pid(owner) {}
-
-  const pid_t pid;  // process this state belongs to
-  std::mutex mutex;
-  std::vector<std::unique_ptr<Connection>> idle;  // most recently used last
-  std::size_t open = 0;                           // idle plus lent out
-  std::uint64_t generation = 0;                   // bumped when the pool drops its connections
-  std::optional<Address> address;                 // master last connected to (Sentinel pools)
-  State* inherited = nullptr;  // the parent's state this one replaced after fork()
-  bool inherited_cleaned = false;  // whether `inherited` was consistent and emptied
-};
 
 ConnectionPool::ConnectionPool(ConnectionOptions connection_options, PoolOptions pool_options,
                                std::shared_ptr<Endpoint> endpoint)
