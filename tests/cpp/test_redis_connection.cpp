@@ -208,7 +208,7 @@ TEST(RedisPipeline, QueueingErrorAbortsTheWholeTransaction) {
   const std::string k = unique_key("k");
   c.command({"SET", k, "before"});
   CommandBatch batch;
-  batch.add({"SET", k, "after"}).add({"NOSUCHCOMMAND", k}).add({"INCR", k + "n"});
+  batch.add({"SET", k, "after"}).add({"NOSUCHCOMMAND", k}).add({"INCR", batch.keep(k + "n")});
   try {
     c.pipeline(batch, true);
     FAIL() << "EXECABORT must surface";

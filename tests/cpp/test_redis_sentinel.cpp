@@ -278,7 +278,8 @@ TEST(RedisSentinel, ReadOnlyReplyMakesTheMasterPoolRediscover) {
   fake.set_master(replica);
   client.pool().reset();
   r::CommandBatch batch;
-  batch.add({"INCR", key + "n"}).add({"EXPIRE", key + "n", "60"});
+  const std::string counter = key + "n";
+  batch.add({"INCR", counter}).add({"EXPIRE", counter, "60"});
   EXPECT_THROW(client.pipeline(batch, true), ConnectionClosed);
   fake.set_master(master);
   EXPECT_EQ(client.pipeline(batch, true)[0], Reply::integer(1));

@@ -59,9 +59,14 @@ std::span<const std::string_view> CommandBatch::operator[](std::size_t i) const 
   return {args_.data() + begin, end - begin};
 }
 
+std::string_view CommandBatch::keep(std::string value) {
+  return kept_.emplace_back(std::move(value));
+}
+
 void CommandBatch::clear() noexcept {
   args_.clear();
   starts_.clear();
+  kept_.clear();
 }
 
 void CommandBatch::reserve(std::size_t commands, std::size_t args) {

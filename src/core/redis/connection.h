@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -32,9 +33,11 @@ struct ConnectionOptions {
 };
 
 // The commands of one pipeline round trip, stored flat. It keeps views: the bytes must stay
-// alive and unchanged until the pipeline call returns.
+// alive and unchanged until the pipeline call returns. keep() stores a value built on the fly
+// (a derived key, a number's text) inside the batch and returns a view of it.
 class CommandBatch {
  public:
+  std::string_view keep(std::string value);
   CommandBatch& add(std::span<const std::string_view> args);
   CommandBatch& add(std::initializer_list<std::string_view> args);
   std::size_t size() const noexcept { return starts_.size(); }
@@ -46,6 +49,7 @@ class CommandBatch {
  private:
   std::vector<std::string_view> args_;
   std::vector<std::size_t> starts_;  // index in args_ where each command begins
+  std::deque<std::string> kept_;     // values handed to keep(); a deque never moves them
 };
 
 // Owns one redisContext. Not thread-safe: one user at a time (the pool lends it out).
