@@ -103,6 +103,24 @@ TEST(RedisPool, ExhaustedPoolFailsAtOnceAndRecovers) {
   EXPECT_THROW(pool.acquire(), ConnectionClosed);
 }
 
+TEST(RedisPool, ResetDropsIdleConnectionsAndThoseLentOutWhenTheyComeBack) {
+  REQUIRE_REDIS(kPlainPort);
+  r::Client client(plain_options());
+  ConnectionPool& pool = client.pool();
+  std::optional<ConnectionPool::Lease> lent(pool.acquire());
+  const long long lent_id = (*lent)->command({"CLIENT", "ID"}).integer();
+  client.command({"PING"});  // a second connection, idle now
+  EXPECT_EQ(pool.open_connections(), 2u);
+  EXPECT_EQ(pool.idle_connections(), 1u);
+  pool.reset();
+  EXPECT_EQ(pool.idle_connections(), 0u);
+  EXPECT_EQ(pool.open_connections(), 1u);
+  EXPECT_EQ((*lent)->command({"ECHO", "still usable"}).str(), "still usable");
+  lent.reset();  // from before the reset: closed, not kept
+  EXPECT_EQ(pool.open_connections(), 0u);
+  EXPECT_NE(client.command({"CLIENT", "ID"}).integer(), lent_id);
+}
+
 TEST(RedisPool, FailedConnectsGiveTheirSlotsBack) {
   r::ClientOptions o = plain_options(free_port());
   o.max_connections = 1;
