@@ -45,6 +45,7 @@ Client::Client(std::shared_ptr<ConnectionPool> pool) : pool_(std::move(pool)) {
 template <typename Call>
 auto Client::run(Call&& call) const {
   ConnectionPool::Lease lease = pool_->acquire();
+  lease.vouch_for_pid();
   try {
     return call(*lease);
   } catch (const ReplyError& e) {

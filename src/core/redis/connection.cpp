@@ -86,7 +86,9 @@ Connection::Connection(ConnectionOptions options) : options_(std::move(options))
 
 Connection::~Connection() = default;
 
-bool Connection::connected() const noexcept { return context_ && pid_ == getpid(); }
+pid_t Connection::current_pid() const noexcept { return vouched_pid_ ? vouched_pid_ : getpid(); }
+
+bool Connection::connected() const noexcept { return connected_in(current_pid()); }
 
 void Connection::disconnect() noexcept { context_.reset(); }
 
@@ -116,7 +118,7 @@ void Connection::connect_to(std::string host, int port) {
 
 void Connection::ensure_connected() {
   if (context_) {
-    if (pid_ == getpid()) return;
+    if (pid_ == current_pid()) return;
     context_.reset();  // inherited through fork(): the parent still uses this socket
   }
   open_socket();
@@ -142,7 +144,7 @@ void Connection::open_socket() {
                                  options_.port);
   }
   context_ = std::move(context);
-  pid_ = getpid();
+  pid_ = current_pid();
   broken_ = false;
   try {
     authenticate();

@@ -99,6 +99,8 @@ class Connection {
   int port() const noexcept { return options_.port; }
 
  private:
+  friend class ConnectionPool;
+
   struct ContextFree {
     void operator()(redisContext* context) const noexcept;
   };
@@ -111,9 +113,15 @@ class Connection {
   Reply read_reply();
   [[noreturn]] void fail_io();
 
+  bool connected_in(pid_t pid) const noexcept { return context_ && pid_ == pid; }
+  pid_t current_pid() const noexcept;
+
   ConnectionOptions options_;
   ContextPtr context_;
   pid_t pid_ = 0;  // process that opened context_
+  // Set by the pool while a call that cannot straddle a fork() uses the connection: the pid it
+  // already checked, which spares a getpid() per command. 0 otherwise.
+  pid_t vouched_pid_ = 0;
   bool broken_ = false;
 };
 

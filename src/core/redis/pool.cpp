@@ -33,9 +33,10 @@ ConnectionPool::~ConnectionPool() {
   }
 }
 
-ConnectionPool::State* ConnectionPool::state() {
+ConnectionPool::State* ConnectionPool::state() { return state(getpid()); }
+
+ConnectionPool::State* ConnectionPool::state(pid_t pid) {
   State* s = state_.load(std::memory_order_acquire);
-  const pid_t pid = getpid();
   if (s->pid == pid) [[likely]] {
     return s;
   }
@@ -67,7 +68,8 @@ ConnectionPool::State* ConnectionPool::adopt_after_fork(State* inherited, pid_t 
 }
 
 ConnectionPool::Lease ConnectionPool::acquire() {
-  State* s = state();
+  const pid_t pid = getpid();
+  State* s = state(pid);
   std::unique_ptr<Connection> connection;
   std::uint64_t generation;
   {
@@ -91,11 +93,11 @@ ConnectionPool::Lease ConnectionPool::acquire() {
       throw;
     }
   }
-  Lease lease(this, s, generation, std::move(connection));
+  Lease lease(this, s, generation, std::move(connection), pid);
   // An idle socket with input waiting was closed by the server (timeout, CLIENT KILL, restart,
   // failover) or holds stray bytes: open a new one rather than fail the caller's command.
-  if (lease->connected() && lease->has_pending_input()) lease->disconnect();
-  if (!lease->connected()) open(lease);
+  if (lease->connected_in(pid) && lease->has_pending_input()) lease->disconnect();
+  if (!lease->connected_in(pid)) open(lease);
   return lease;
 }
 
@@ -158,11 +160,13 @@ std::size_t ConnectionPool::idle_connections() {
 }
 
 void ConnectionPool::give_back(State* s, std::uint64_t generation,
-                               std::unique_ptr<Connection> connection) noexcept {
+                               std::unique_ptr<Connection> connection, pid_t known_pid) noexcept {
+  connection->vouched_pid_ = 0;
+  const pid_t pid = known_pid ? known_pid : getpid();
   // Lent before fork() (or before the child replaced the state): the slot belongs to a state
   // this process no longer uses, so only close the connection.
-  if (s != state_.load(std::memory_order_acquire) || s->pid != getpid()) return;
-  const bool reusable = !connection->broken() && connection->connected();
+  if (s != state_.load(std::memory_order_acquire) || s->pid != pid) return;
+  const bool reusable = !connection->broken() && connection->connected_in(pid);
   {
     std::lock_guard lock(s->mutex);
     if (reusable && generation == s->generation) {
@@ -181,17 +185,30 @@ void ConnectionPool::give_back(State* s, std::uint64_t generation,
 // ---- Lease -------------------------------------------------------------------------------------
 
 ConnectionPool::Lease::Lease(ConnectionPool* pool, State* state, std::uint64_t generation,
-                             std::unique_ptr<Connection> connection) noexcept
-    : pool_(pool), state_(state), generation_(generation), connection_(std::move(connection)) {}
+                             std::unique_ptr<Connection> connection, pid_t pid) noexcept
+    : pool_(pool),
+      state_(state),
+      generation_(generation),
+      connection_(std::move(connection)),
+      pid_(pid) {}
 
 ConnectionPool::Lease::Lease(Lease&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr)),
       state_(other.state_),
       generation_(other.generation_),
-      connection_(std::move(other.connection_)) {}
+      connection_(std::move(other.connection_)),
+      pid_(other.pid_),
+      vouched_(other.vouched_) {}
 
 ConnectionPool::Lease::~Lease() {
-  if (pool_ && connection_) pool_->give_back(state_, generation_, std::move(connection_));
+  if (pool_ && connection_) {
+    pool_->give_back(state_, generation_, std::move(connection_), vouched_ ? pid_ : 0);
+  }
+}
+
+void ConnectionPool::Lease::vouch_for_pid() noexcept {
+  vouched_ = true;
+  if (connection_) connection_->vouched_pid_ = pid_;
 }
 
 void ConnectionPool::Lease::discard() noexcept {

@@ -80,10 +80,12 @@ class ConnectionPool {
   struct State;
 
   State* state();
+  State* state(pid_t pid);
   State* adopt_after_fork(State* inherited, pid_t pid);
   void open(Lease& lease);
-  void give_back(State* state, std::uint64_t generation,
-                 std::unique_ptr<Connection> connection) noexcept;
+  // known_pid: this process's id when the caller knows it, else 0.
+  void give_back(State* state, std::uint64_t generation, std::unique_ptr<Connection> connection,
+                 pid_t known_pid) noexcept;
 
   const ConnectionOptions connection_options_;
   const PoolOptions pool_options_;
@@ -107,13 +109,19 @@ class ConnectionPool::Lease {
 
  private:
   friend class ConnectionPool;
+  friend class Client;
   Lease(ConnectionPool* pool, State* state, std::uint64_t generation,
-        std::unique_ptr<Connection> connection) noexcept;
+        std::unique_ptr<Connection> connection, pid_t pid) noexcept;
+  // For a caller whose whole use of the lease is one call on one thread: no fork() can come
+  // between acquire and give-back there, so the pid checked at acquire stays true.
+  void vouch_for_pid() noexcept;
 
   ConnectionPool* pool_;
   State* state_;
   std::uint64_t generation_;
   std::unique_ptr<Connection> connection_;
+  pid_t pid_;             // process that acquired the lease
+  bool vouched_ = false;  // whether pid_ may be trusted at give-back
 };
 
 }  // namespace mosswork::core::redis
