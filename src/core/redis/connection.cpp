@@ -1,6 +1,7 @@
 // Connection over a blocking hiredis context, and the flat command batch of pipelines.
 #include "core/redis/connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -143,6 +144,9 @@ void Connection::open_socket() {
     hiredis::throw_context_error(*context, errno, hiredis::Phase::kConnect, options_.host,
                                  options_.port);
   }
+  // Not inherited by programs the process executes (Python's sockets behave the same).
+  const int fd_flags = ::fcntl(context->fd, F_GETFD);
+  if (fd_flags >= 0) ::fcntl(context->fd, F_SETFD, fd_flags | FD_CLOEXEC);
   context_ = std::move(context);
   pid_ = current_pid();
   broken_ = false;

@@ -24,6 +24,12 @@ ConnectionPool::ConnectionPool(ConnectionOptions connection_options, PoolOptions
 
 ConnectionPool::~ConnectionPool() {
   State* s = state_.load();
+  // Destroyed in a forked child that never used the pool: the state is the parent's, and a
+  // parent thread may have been inside its mutex at fork(). Then leave it alone.
+  if (s->pid != getpid()) {
+    if (!s->mutex.try_lock()) return;
+    s->mutex.unlock();
+  }
   while (s) {
     State* parent = s->inherited;
     // A parent state whose mutex was held at fork() may be half-updated: leave it alone.
