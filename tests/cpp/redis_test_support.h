@@ -279,7 +279,8 @@ class FakeSentinel {
       return FakeAction{"-ERR No such master with that name\r\n"};
     }
     if (is(1, "get-master-addr-by-name")) {
-      return FakeAction{resp_array({resp_bulk("127.0.0.1"), resp_bulk(std::to_string(master_port_))})};
+      return FakeAction{
+          resp_array({resp_bulk("127.0.0.1"), resp_bulk(std::to_string(master_port_))})};
     }
     if (is(1, "MASTER")) {
       return FakeAction{resp_fields({{"name", kService},
@@ -308,7 +309,7 @@ class FakeSentinel {
   FakeServer server_;  // last: its thread must stop before the fields above go
 };
 
-// ---- processes -----------------------------------------------------------------------------------
+// ---- processes ---------------------------------------------------------------------------------
 
 // Runs body in a forked child, which exits with body's result (or 99 when it threw).
 // The child must not use gtest assertions; it reports through its exit status.

@@ -51,7 +51,8 @@ int exchange(const r::Client& client, const std::string& who, int rounds, unsign
       batch.add({"SET", key, p}).add({"GET", key}).add({"STRLEN", key}).add({"ECHO", len});
       std::vector<Reply> out = client.pipeline(batch, true);
       if (out.size() != 4 || out[1] != Reply::bulk(p) ||
-          out[2] != Reply::integer(static_cast<long long>(p.size())) || out[3] != Reply::bulk(len)) {
+          out[2] != Reply::integer(static_cast<long long>(p.size())) ||
+          out[3] != Reply::bulk(len)) {
         ++wrong;
       }
     } else if (client.command({"ECHO", p}) != Reply::bulk(p)) {

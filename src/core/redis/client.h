@@ -20,7 +20,7 @@ struct ClientOptions {
   std::string host = "127.0.0.1";          // server address (ignored by Sentinel clients)
   int port = 6379;                         // server port (ignored by Sentinel clients)
   std::string username;                    // AUTH user; empty sends AUTH <password> alone
-  std::string password;                    // AUTH password; no AUTH when user and password are empty
+  std::string password;                    // AUTH password; no AUTH when both are empty
   int db = 0;                              // SELECT db on each new connection when not 0
   std::optional<Seconds> socket_timeout;   // limit of each read and write; unset waits forever
   std::optional<Seconds> connect_timeout;  // limit of the TCP connect; unset uses socket_timeout

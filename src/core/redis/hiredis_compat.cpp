@@ -67,7 +67,9 @@ Reply convert(const redisReply& reply) {
     case REDIS_REPLY_ARRAY: {
       std::vector<Reply> elements;
       elements.reserve(reply.elements);
-      for (std::size_t i = 0; i < reply.elements; ++i) elements.push_back(convert(*reply.element[i]));
+      for (std::size_t i = 0; i < reply.elements; ++i) {
+        elements.push_back(convert(*reply.element[i]));
+      }
       return Reply::array(std::move(elements));
     }
     default:

@@ -73,7 +73,8 @@ std::string describe(const Address& a) { return a.host + ":" + std::to_string(a.
 
 class SentinelCore {
  public:
-  explicit SentinelCore(SentinelOptions options) : min_other_sentinels_(options.min_other_sentinels) {
+  explicit SentinelCore(SentinelOptions options)
+      : min_other_sentinels_(options.min_other_sentinels) {
     if (options.sentinels.empty()) throw InvalidArgument("Sentinel needs at least one sentinel");
     if (options.sentinels.size() > kMaxSentinels) {
       throw InvalidArgument("Sentinel takes at most 16 sentinels");

@@ -16,7 +16,7 @@ namespace mosswork::core::redis {
 struct SentinelOptions {
   std::vector<Address> sentinels;          // asked in this order at first (at most 16)
   std::optional<Seconds> socket_timeout;   // limit of each exchange with a sentinel
-  std::optional<Seconds> connect_timeout;  // limit of a TCP connect to a sentinel; unset: socket_timeout
+  std::optional<Seconds> connect_timeout;  // TCP connect limit; unset: socket_timeout
   std::string username;                    // AUTH towards the sentinels themselves, if they need it
   std::string password;                    // AUTH password towards the sentinels
   int min_other_sentinels = 0;  // a master counts only when its sentinel sees this many others
