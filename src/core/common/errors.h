@@ -65,6 +65,18 @@ class ReplyError : public Error {
   using Error::Error;
 };
 
+// A distributed lock was used in a way its state does not allow (released while not held).
+class LockError : public Error {
+ public:
+  using Error::Error;
+};
+
+// The lock's key no longer holds this holder's token: it expired, or another holder took it.
+class LockNotOwned : public LockError {
+ public:
+  using LockError::LockError;
+};
+
 // An HTTP exchange ended with a status the caller does not accept.
 class HttpStatusError : public Error {
  public:

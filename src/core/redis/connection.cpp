@@ -1,0 +1,301 @@
+// Connection over a blocking hiredis context, and the flat command batch of pipelines.
+#include "core/redis/connection.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <new>
+#include <utility>
+
+#include "core/common/errors.h"
+#include "core/redis/hiredis_compat.h"
+
+namespace mosswork::core::redis {
+namespace {
+
+constexpr std::size_t kStackArgs = 16;
+
+timeval to_timeval(Seconds s) {
+  const double secs = s.count() > 0 ? s.count() : 0.0;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(secs);
+  tv.tv_usec = static_cast<suseconds_t>(std::llround((secs - std::floor(secs)) * 1e6));
+  if (tv.tv_usec >= 1000000) {
+    ++tv.tv_sec;
+    tv.tv_usec -= 1000000;
+  }
+  // A zero timeval would mean "no time-out" to the kernel; keep the smallest real one.
+  if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
+  return tv;
+}
+
+struct ReplyFree {
+  void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
+
+}  // namespace
+
+// ---- CommandBatch ------------------------------------------------------------------------------
+
+CommandBatch& CommandBatch::add(std::span<const std::string_view> args) {
+  if (args.empty()) throw InvalidArgument("a Redis command needs at least its name");
+  starts_.push_back(args_.size());
+  args_.insert(args_.end(), args.begin(), args.end());
+  return *this;
+}
+
+CommandBatch& CommandBatch::add(std::initializer_list<std::string_view> args) {
+  return add(std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+std::span<const std::string_view> CommandBatch::operator[](std::size_t i) const noexcept {
+  const std::size_t begin = starts_[i];
+  const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : args_.size();
+  return {args_.data() + begin, end - begin};
+}
+
+std::string_view CommandBatch::keep(std::string value) {
+  return kept_.emplace_back(std::move(value));
+}
+
+void CommandBatch::clear() noexcept {
+  args_.clear();
+  starts_.clear();
+  kept_.clear();
+}
+
+void CommandBatch::reserve(std::size_t commands, std::size_t args) {
+  starts_.reserve(commands);
+  args_.reserve(args);
+}
+
+// ---- Connection --------------------------------------------------------------------------------
+
+void Connection::ContextFree::operator()(redisContext* context) const noexcept {
+  // redisFree only closes the descriptor and frees memory: nothing goes out on the wire,
+  // so it is also the right way to drop a socket inherited through fork().
+  redisFree(context);
+}
+
+Connection::Connection(ConnectionOptions options) : options_(std::move(options)) {}
+
+Connection::~Connection() = default;
+
+pid_t Connection::current_pid() const noexcept { return vouched_pid_ ? vouched_pid_ : getpid(); }
+
+bool Connection::connected() const noexcept { return connected_in(current_pid()); }
+
+void Connection::disconnect() noexcept { context_.reset(); }
+
+void Connection::mark_broken() noexcept {
+  broken_ = true;
+  context_.reset();
+}
+
+bool Connection::has_pending_input() const noexcept {
+  if (!context_) return false;
+  pollfd p{context_->fd, POLLIN, 0};
+  int rc;
+  do {
+    rc = ::poll(&p, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc != 0;  // readable, hung up, or poll itself failed: do not trust it
+}
+
+void Connection::connect() { ensure_connected(); }
+
+void Connection::connect_to(std::string host, int port) {
+  if (context_ && (host != options_.host || port != options_.port)) context_.reset();
+  options_.host = std::move(host);
+  options_.port = port;
+  ensure_connected();
+}
+
+void Connection::ensure_connected() {
+  if (context_) {
+    if (pid_ == current_pid()) return;
+    context_.reset();  // inherited through fork(): the parent still uses this socket
+  }
+  open_socket();
+}
+
+void Connection::open_socket() {
+  const std::optional<Seconds> connect_timeout =
+      options_.connect_timeout ? options_.connect_timeout : options_.socket_timeout;
+  errno = 0;
+  ContextPtr context(connect_timeout
+                         ? redisConnectWithTimeout(options_.host.c_str(), options_.port,
+                                                   to_timeval(*connect_timeout))
+                         : redisConnect(options_.host.c_str(), options_.port));
+  const int saved_errno = errno;
+  if (!context) throw std::bad_alloc();
+  if (context->err) {
+    hiredis::throw_context_error(*context, saved_errno, hiredis::Phase::kConnect, options_.host,
+                                 options_.port);
+  }
+  if (options_.socket_timeout &&
+      redisSetTimeout(context.get(), to_timeval(*options_.socket_timeout)) != REDIS_OK) {
+    hiredis::throw_context_error(*context, errno, hiredis::Phase::kConnect, options_.host,
+                                 options_.port);
+  }
+  // Not inherited by programs the process executes (Python's sockets behave the same).
+  const int fd_flags = ::fcntl(context->fd, F_GETFD);
+  if (fd_flags >= 0) ::fcntl(context->fd, F_SETFD, fd_flags | FD_CLOEXEC);
+  context_ = std::move(context);
+  pid_ = current_pid();
+  broken_ = false;
+  try {
+    authenticate();
+    if (options_.db != 0) {
+      const std::string db = std::to_string(options_.db);
+      command({"SELECT", db});
+    }
+  } catch (...) {
+    // A half-set-up session (wrong password, bad db) must not serve commands.
+    mark_broken();
+    throw;
+  }
+}
+
+void Connection::authenticate() {
+  if (options_.username.empty() && options_.password.empty()) return;
+  if (options_.username.empty()) {
+    command({"AUTH", options_.password});
+    return;
+  }
+  try {
+    command({"AUTH", options_.username, options_.password});
+  } catch (const ReplyError& e) {
+    // Servers before 6.0 know only AUTH <password>.
+    if (std::string_view(e.what()).starts_with("ERR wrong number of arguments")) {
+      command({"AUTH", options_.password});
+      return;
+    }
+    throw;
+  }
+}
+
+void Connection::append(std::span<const std::string_view> args) {
+  std::array<const char*, kStackArgs> argv_small;
+  std::array<std::size_t, kStackArgs> lens_small;
+  std::vector<const char*> argv_big;
+  std::vector<std::size_t> lens_big;
+  const char** argv = argv_small.data();
+  std::size_t* lens = lens_small.data();
+  if (args.size() > kStackArgs) {
+    argv_big.resize(args.size());
+    lens_big.resize(args.size());
+    argv = argv_big.data();
+    lens = lens_big.data();
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    argv[i] = args[i].data();
+    lens[i] = args[i].size();
+  }
+  if (redisAppendCommandArgv(context_.get(), static_cast<int>(args.size()), argv, lens) !=
+      REDIS_OK) {
+    fail_io();
+  }
+}
+
+Reply Connection::read_reply() {
+  void* raw = nullptr;
+  if (redisGetReply(context_.get(), &raw) != REDIS_OK) fail_io();
+  ReplyPtr reply(static_cast<redisReply*>(raw));
+  try {
+    return hiredis::convert(*reply);
+  } catch (const ProtocolError&) {
+    mark_broken();
+    throw;
+  }
+}
+
+void Connection::fail_io() {
+  const int saved_errno = errno;
+  // Copy what the mapping needs, then close: the socket may hold half a reply.
+  ContextPtr context = std::move(context_);
+  broken_ = true;
+  if (!context) throw ConnectionClosed("Connection closed.");
+  hiredis::throw_context_error(*context, saved_errno, hiredis::Phase::kCommand, options_.host,
+                               options_.port);
+}
+
+Reply Connection::command(std::span<const std::string_view> args) {
+  if (args.empty()) throw InvalidArgument("a Redis command needs at least its name");
+  ensure_connected();
+  try {
+    append(args);
+    Reply reply = read_reply();
+    if (reply.is_error()) throw ReplyError(std::move(reply.str()));
+    return reply;
+  } catch (const ReplyError&) {
+    throw;  // the reply was read in full: the connection stays in step
+  } catch (...) {
+    if (context_) mark_broken();  // e.g. out of memory between sending and reading
+    throw;
+  }
+}
+
+Reply Connection::command(std::initializer_list<std::string_view> args) {
+  return command(std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+std::vector<Reply> Connection::pipeline(const CommandBatch& batch, bool transaction,
+                                        bool raise_on_error) {
+  std::vector<Reply> results;
+  if (batch.empty()) return results;
+  ensure_connected();
+  try {
+    static constexpr std::string_view kMulti[] = {"MULTI"};
+    static constexpr std::string_view kExec[] = {"EXEC"};
+    if (transaction) append(kMulti);
+    for (std::size_t i = 0; i < batch.size(); ++i) append(batch[i]);
+    if (transaction) append(kExec);
+
+    if (!transaction) {
+      results.reserve(batch.size());
+      for (std::size_t i = 0; i < batch.size(); ++i) results.push_back(read_reply());
+    } else {
+      // Every reply is read before anything is thrown, so the connection stays in step.
+      Reply multi = read_reply();
+      std::optional<std::string> first_queue_error;
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        Reply queued = read_reply();
+        if (queued.is_error() && !first_queue_error) first_queue_error = std::move(queued.str());
+      }
+      Reply exec = read_reply();
+      if (multi.is_error()) throw ReplyError(std::move(multi.str()));
+      if (exec.is_error()) {
+        // EXECABORT: the real cause is the command the server refused to queue.
+        throw ReplyError(first_queue_error ? std::move(*first_queue_error)
+                                           : std::move(exec.str()));
+      }
+      // Only a WATCHed key makes EXEC answer nil, and nothing here sends WATCH.
+      if (exec.is_nil()) throw ProtocolError("Protocol error: EXEC returned nil");
+      if (!exec.is_array() || exec.elements().size() != batch.size()) {
+        mark_broken();
+        throw ProtocolError("Protocol error: EXEC returned " + to_debug_string(exec));
+      }
+      results = std::move(exec.elements());
+    }
+  } catch (const ReplyError&) {
+    throw;
+  } catch (...) {
+    if (context_) mark_broken();
+    throw;
+  }
+  if (raise_on_error) {
+    for (Reply& r : results) {
+      if (r.is_error()) throw ReplyError(std::move(r.str()));
+    }
+  }
+  return results;
+}
+
+}  // namespace mosswork::core::redis
