@@ -65,16 +65,17 @@ TEST(AmqpErrors, BrokerClosesBecomeReplyErrorsWithCodeAndText) {
   amqp_channel_close_t channel_close{};
   channel_close.reply_code = 406;
   channel_close.reply_text = amqp_bytes_t{reason.size(), reason.data()};
-  EXPECT_EQ(text_of_thrown<core::ReplyError>(server_reply(AMQP_CHANNEL_CLOSE_METHOD, &channel_close)),
-            "publishing: 406 " + reason);
+  EXPECT_EQ(
+      text_of_thrown<core::ReplyError>(server_reply(AMQP_CHANNEL_CLOSE_METHOD, &channel_close)),
+      "publishing: 406 " + reason);
 
   std::string refused = "ACCESS_REFUSED - Login was refused using authentication mechanism PLAIN.";
   amqp_connection_close_t connection_close{};
   connection_close.reply_code = 403;
   connection_close.reply_text = amqp_bytes_t{refused.size(), refused.data()};
-  EXPECT_EQ(
-      text_of_thrown<core::ReplyError>(server_reply(AMQP_CONNECTION_CLOSE_METHOD, &connection_close)),
-      "publishing: 403 " + refused);
+  const amqp_rpc_reply_t login_refused =
+      server_reply(AMQP_CONNECTION_CLOSE_METHOD, &connection_close);
+  EXPECT_EQ(text_of_thrown<core::ReplyError>(login_refused), "publishing: 403 " + refused);
 
   amqp_basic_nack_t nack{};
   EXPECT_NE(text_of_thrown<core::ReplyError>(server_reply(AMQP_BASIC_NACK_METHOD, &nack))

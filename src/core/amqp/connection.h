@@ -45,9 +45,6 @@ class Connection {
   // Closes the channel if still open, then the connection, and frees the socket.
   void close();
 
-  // "host:port", for messages.
-  const std::string& where() const noexcept { return where_; }
-
  private:
   struct StateDeleter {
     void operator()(amqp_connection_state_t state) const noexcept;
@@ -59,7 +56,7 @@ class Connection {
   void shut_down() noexcept;
 
   std::unique_ptr<amqp_connection_state_t_, StateDeleter> state_;
-  std::string where_;
+  std::string where_;  // "host:port", for messages
   std::chrono::milliseconds reply_timeout_;
   bool socket_usable_ = false;  // false after a library failure: the stream may be mid-frame
   bool logged_in_ = false;      // the broker holds an open connection for us

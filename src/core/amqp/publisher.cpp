@@ -43,8 +43,8 @@ void publish(std::string_view url, std::string_view exchange, std::string_view e
   if (options.confirm) connection.select_confirms();
 
   amqp_basic_properties_t properties{};
-  properties._flags =
-      AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_CONTENT_ENCODING_FLAG | AMQP_BASIC_DELIVERY_MODE_FLAG;
+  properties._flags = AMQP_BASIC_CONTENT_TYPE_FLAG | AMQP_BASIC_CONTENT_ENCODING_FLAG |
+                      AMQP_BASIC_DELIVERY_MODE_FLAG;
   properties.content_type = bytes_of(kContentType);
   properties.content_encoding = bytes_of(kContentEncoding);
   properties.delivery_mode = kPersistent;
