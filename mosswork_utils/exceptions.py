@@ -1,4 +1,13 @@
-"""Exception classes shared by every module of the package."""
+"""Exception classes shared by every module of the package.
+
+The client errors carry the names the service's engineers know from the usual Python clients
+(redis-py, minio-py, opensearch-py, the vector database's client), so handlers read the same.
+Connection and time-out errors also derive from the built-in ConnectionError and TimeoutError.
+"""
+
+from __future__ import annotations
+
+import builtins
 
 
 class ApplicationError(Exception):
@@ -7,3 +16,128 @@ class ApplicationError(Exception):
     def __init__(self, message: str) -> None:
         super().__init__(message)
         self.message = message
+
+
+# ---- Redis -------------------------------------------------------------------------------------
+
+
+class RedisError(Exception):
+    """Any failure of a Redis command."""
+
+
+class RedisConnectionError(RedisError, builtins.ConnectionError):
+    """The server could not be reached, or the connection broke, or the pool is exhausted."""
+
+
+class RedisTimeoutError(RedisError, builtins.TimeoutError):
+    """The server did not answer within the socket time-out."""
+
+
+class AuthenticationError(RedisConnectionError):
+    """The server refused the user name or password."""
+
+
+class BusyLoadingError(RedisConnectionError):
+    """The server is still loading its data set."""
+
+
+class ResponseError(RedisError):
+    """The server answered the command with an error reply."""
+
+
+class ReadOnlyError(ResponseError):
+    """A write reached a replica."""
+
+
+class NoScriptError(ResponseError):
+    """EVALSHA named a script the server does not have."""
+
+
+class ExecAbortError(ResponseError):
+    """A transaction was discarded because one of its commands was refused."""
+
+
+class NoPermissionError(ResponseError):
+    """The user may not run this command."""
+
+
+class DataError(RedisError):
+    """An argument cannot be sent to Redis (for example None or a bool)."""
+
+
+class LockError(RedisError, ValueError):
+    """A lock could not be acquired or released."""
+
+
+class LockNotOwnedError(LockError):
+    """The lock being released or extended is held by someone else, or has lapsed."""
+
+
+# ---- object store ------------------------------------------------------------------------------
+
+
+class S3Error(Exception):
+    """The object store answered with an error."""
+
+    def __init__(self, code, message, resource=None, request_id=None, host_id=None,
+                 response=None, bucket_name=None, object_name=None):
+        self.code = code
+        self.message = message
+        self.resource = resource
+        self.request_id = request_id
+        self.host_id = host_id
+        self.response = response
+        self.bucket_name = bucket_name
+        self.object_name = object_name
+        bucket = f", bucket_name: {bucket_name}" if bucket_name else ""
+        obj = f", object_name: {object_name}" if object_name else ""
+        super().__init__(f"S3 operation failed; code: {code}, message: {message}{bucket}{obj}")
+
+
+# ---- HTTP services: OpenSearch and the vector database ------------------------------------------
+
+
+class TransportError(Exception):
+    """A request to OpenSearch failed: status_code is the HTTP status, or "N/A" without one."""
+
+    @property
+    def status_code(self):
+        return self.args[0]
+
+    @property
+    def error(self):
+        return self.args[1] if len(self.args) > 1 else None
+
+    @property
+    def info(self):
+        return self.args[2] if len(self.args) > 2 else None
+
+    def __str__(self) -> str:
+        return f"{type(self).__name__}({self.status_code}, {self.error!r})"
+
+
+class SearchConnectionError(TransportError, builtins.ConnectionError):
+    """OpenSearch could not be reached, or did not answer in time."""
+
+
+class NotFoundError(TransportError):
+    """OpenSearch has no such document or index (status 404)."""
+
+
+class UnexpectedResponse(Exception):
+    """The vector database answered with a status other than success."""
+
+    def __init__(self, status_code: int, reason_phrase: str, content: bytes, headers=None):
+        self.status_code = status_code
+        self.reason_phrase = reason_phrase
+        self.content = content
+        self.headers = headers or {}
+        text = content.decode("utf-8", "replace")
+        super().__init__(f"Unexpected Response: {status_code} ({reason_phrase})\nRaw response content:\n{text[:2000]}")
+
+
+# ---- message broker ----------------------------------------------------------------------------
+
+
+class AmqpError(Exception):
+    """The broker refused a step of a publish: log-in, declaration or the message itself."""

@@ -2,6 +2,8 @@
 #include "bridge/errors.h"
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "core/common/errors.h"
 
@@ -10,56 +12,188 @@ namespace py = pybind11;
 namespace mosswork::bridge {
 namespace {
 
-void set_from_class(py::handle cls, py::object instance_or_args) {
-  PyErr_SetObject(cls.ptr(), instance_or_args.ptr());
-}
-
-void set_text(PyObject* cls, const char* text) {
+py::object text_object(const std::string& text) {
   // Core texts are UTF-8; a stray byte must not hide the error itself.
   py::object message = py::reinterpret_steal<py::object>(
-      PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
-  if (!message) return;  // the decoding error stays set
-  PyErr_SetObject(cls, message.ptr());
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) throw py::error_already_set();
+  return message;
+}
+
+void set_text(py::handle cls, const std::string& text) {
+  PyErr_SetObject(cls.ptr(), text_object(text).ptr());
+}
+
+void set_args(py::handle cls, const py::tuple& args) { PyErr_SetObject(cls.ptr(), args.ptr()); }
+
+// The code word a Redis error reply starts with, when it is all upper-case letters.
+std::string_view redis_code(std::string_view text) {
+  std::size_t end = text.find(' ');
+  std::string_view word = text.substr(0, end);
+  if (word.empty()) return {};
+  for (char c : word) {
+    if (c < 'A' || c > 'Z') return {};
+  }
+  return word;
+}
+
+// Redis error replies become the classes redis-py raises, with the code word removed.
+void set_redis_reply(const std::string& text) {
+  struct Known {
+    std::string_view code;
+    const char* cls;
+  };
+  static constexpr Known kKnown[] = {
+      {"ERR", "ResponseError"},           {"EXECABORT", "ExecAbortError"},
+      {"LOADING", "BusyLoadingError"},    {"NOSCRIPT", "NoScriptError"},
+      {"READONLY", "ReadOnlyError"},      {"NOAUTH", "AuthenticationError"},
+      {"WRONGPASS", "AuthenticationError"}, {"NOPERM", "NoPermissionError"},
+  };
+  std::string_view code = redis_code(text);
+  for (const Known& k : kKnown) {
+    if (code == k.code) {
+      std::string rest = text.size() > code.size() ? text.substr(code.size() + 1) : std::string();
+      set_text(exception_class(k.cls), rest);
+      return;
+    }
+  }
+  set_text(exception_class("ResponseError"), text);
+}
+
+bool set_redis(const core::Error& e) {
+  if (auto* r = dynamic_cast<const core::ReplyError*>(&e)) {
+    set_redis_reply(r->what());
+  } else if (dynamic_cast<const core::LockNotOwned*>(&e)) {
+    set_text(exception_class("LockNotOwnedError"), e.what());
+  } else if (dynamic_cast<const core::LockError*>(&e)) {
+    set_text(exception_class("LockError"), e.what());
+  } else if (dynamic_cast<const core::Timeout*>(&e)) {
+    set_text(exception_class("RedisTimeoutError"), e.what());
+  } else if (dynamic_cast<const core::ConnectionClosed*>(&e) ||
+             dynamic_cast<const core::ProtocolError*>(&e)) {
+    set_text(exception_class("RedisConnectionError"), e.what());
+  } else if (dynamic_cast<const core::InvalidArgument*>(&e) ||
+             dynamic_cast<const core::TypeMismatch*>(&e)) {
+    set_text(exception_class("DataError"), e.what());
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool set_s3(const core::Error& e) {
+  if (auto* s = dynamic_cast<const core::S3Error*>(&e)) {
+    py::object cls = exception_class("S3Error");
+    py::object instance = cls(text_object(s->code()), text_object(s->message()), py::none(),
+                              py::none(), py::none(), py::none(), text_object(s->bucket_name()),
+                              text_object(s->object_name()));
+    PyErr_SetObject(cls.ptr(), instance.ptr());
+    return true;
+  }
+  return false;
+}
+
+bool set_search(const core::Error& e) {
+  if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
+    const char* cls = h->status() == 404 ? "NotFoundError" : "TransportError";
+    set_args(exception_class(cls),
+             py::make_tuple(h->status(), text_object(h->body()), text_object(h->body())));
+    return true;
+  }
+  if (dynamic_cast<const core::ConnectionClosed*>(&e) || dynamic_cast<const core::Timeout*>(&e)) {
+    set_args(exception_class("SearchConnectionError"),
+             py::make_tuple("N/A", text_object(e.what()), py::none()));
+    return true;
+  }
+  return false;
+}
+
+bool set_vexlo(const core::Error& e) {
+  if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
+    set_args(exception_class("UnexpectedResponse"),
+             py::make_tuple(h->status(), "", py::bytes(h->body()), py::dict()));
+    return true;
+  }
+  return false;
+}
+
+bool set_amqp(const core::Error& e) {
+  if (dynamic_cast<const core::ReplyError*>(&e)) {
+    set_text(exception_class("AmqpError"), e.what());
+    return true;
+  }
+  return false;
+}
+
+void set_generic(const core::Error& base) {
+  try {
+    throw;  // rethrow the exception in flight to dispatch on its type
+  } catch (const core::ApplicationFailure& e) {
+    set_text(application_error_class(), e.what());
+  } catch (const core::IoError& e) {
+    // OSError(errno, text, filename) picks FileNotFoundError, PermissionError and so on; the
+    // text keeps what was being done next to the system's reason.
+    py::tuple args;
+    if (e.path().empty()) {
+      args = py::make_tuple(e.error_number(), text_object(e.what()));
+    } else {
+      args = py::make_tuple(e.error_number(), text_object(e.context()), text_object(e.path()));
+    }
+    set_args(py::handle(PyExc_OSError), args);
+  } catch (const core::Timeout& e) {
+    set_text(py::handle(PyExc_TimeoutError), e.what());
+  } catch (const core::ConnectionClosed& e) {
+    set_text(py::handle(PyExc_ConnectionError), e.what());
+  } catch (const core::InvalidArgument& e) {
+    set_text(py::handle(PyExc_ValueError), e.what());
+  } catch (const core::TypeMismatch& e) {
+    set_text(py::handle(PyExc_TypeError), e.what());
+  } catch (const core::ParseError& e) {
+    set_text(py::handle(PyExc_ValueError), e.what());
+  } catch (const core::Error& e) {
+    set_text(py::handle(PyExc_RuntimeError), e.what());
+  }
+  (void)base;
 }
 
 }  // namespace
 
-py::object application_error_class() {
-  return py::module_::import("mosswork_utils.exceptions").attr("ApplicationError");
+py::object exception_class(const char* name) {
+  return py::module_::import("mosswork_utils.exceptions").attr(name);
 }
 
-void set_python_error(std::exception_ptr error) {
+py::object application_error_class() { return exception_class("ApplicationError"); }
+
+void set_python_error(std::exception_ptr error, Domain domain) {
   try {
     std::rethrow_exception(error);
-  } catch (const core::ApplicationFailure& e) {
-    try {
-      set_text(application_error_class().ptr(), e.what());
-    } catch (py::error_already_set& lookup) {
-      lookup.restore();
-    }
-  } catch (const core::IoError& e) {
-    // OSError(errno, text, filename) picks FileNotFoundError, PermissionError and so on; the
-    // text keeps what was being done next to the system's reason.
-    py::object args;
-    if (e.path().empty()) {
-      args = py::make_tuple(e.error_number(), e.what());
-    } else {
-      args = py::make_tuple(e.error_number(), e.context(), e.path());
-    }
-    set_from_class(PyExc_OSError, args);
-  } catch (const core::Timeout& e) {
-    set_text(PyExc_TimeoutError, e.what());
-  } catch (const core::ConnectionClosed& e) {
-    set_text(PyExc_ConnectionError, e.what());
-  } catch (const core::InvalidArgument& e) {
-    set_text(PyExc_ValueError, e.what());
-  } catch (const core::TypeMismatch& e) {
-    set_text(PyExc_TypeError, e.what());
-  } catch (const core::ParseError& e) {
-    set_text(PyExc_ValueError, e.what());
   } catch (const core::Error& e) {
-    set_text(PyExc_RuntimeError, e.what());
+    try {
+      bool done = false;
+      switch (domain) {
+        case Domain::kRedis: done = set_redis(e); break;
+        case Domain::kS3: done = set_s3(e); break;
+        case Domain::kSearch: done = set_search(e); break;
+        case Domain::kVexlo: done = set_vexlo(e); break;
+        case Domain::kAmqp: done = set_amqp(e); break;
+        case Domain::kGeneric: break;
+      }
+      if (!done) set_generic(e);
+    } catch (py::error_already_set& lookup) {
+      lookup.restore();  // the mapping itself failed: report that rather than nothing
+    }
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   }
+}
+
+void raise_python_error(std::exception_ptr error, Domain domain) {
+  set_python_error(error, domain);
+  throw py::error_already_set();
 }
 
 void install_error_translator() {
@@ -68,7 +202,7 @@ void install_error_translator() {
     try {
       std::rethrow_exception(p);
     } catch (const core::Error&) {
-      set_python_error(p);
+      set_python_error(p, Domain::kGeneric);
     }
     // Anything else falls through to pybind11's own translators.
   });

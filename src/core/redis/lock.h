@@ -45,6 +45,8 @@ class Lock {
 
   const std::string& name() const noexcept { return name_; }
   const std::optional<std::string>& token() const noexcept { return token_; }
+  // Takes over a token held elsewhere (a caller that keeps one token per thread).
+  void set_token(std::optional<std::string> token) { token_ = std::move(token); }
   const LockOptions& options() const noexcept { return options_; }
 
  private:
