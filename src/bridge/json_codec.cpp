@@ -726,8 +726,33 @@ PyObject* new_str(const SrcT* s, Py_ssize_t n, Py_UCS4 bits) {
   return text;
 }
 
+// Appends c as UTF-8; surrogates take their three-byte form, as "surrogatepass" writes them.
+void append_utf8(std::string& out, Py_UCS4 c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xc0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xe0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+  } else {
+    out.push_back(static_cast<char>(0xf0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+  }
+}
+
 // Reads one document from the characters of a str; positions in errors are in characters.
-template <typename CharT>
+//
+// With kUtf8 it reads UTF-8 bytes instead, making each string with the "surrogatepass" UTF-8
+// decoder. Strings start and end at ASCII bytes, so each is decoded exactly as its part of the
+// whole document would be. That mode only attempts the document: on any failure it returns null
+// with no reliable error, and the caller decodes the document and parses the str instead, which
+// raises what json.loads raises.
+template <typename CharT, bool kUtf8 = false>
 class Parser {
  public:
   Parser(PyObject* doc, const CharT* data, Py_ssize_t size) : doc_(doc), data_(data), size_(size) {}
@@ -736,6 +761,7 @@ class Parser {
   ~Parser() {
     for (PyObject* object : stack_) Py_DECREF(object);
     for (KeySlot& slot : keys_) Py_XDECREF(slot.text);
+    for (PyObject* object : constants_) Py_XDECREF(object);
   }
 
   PyObject* document() {
@@ -757,7 +783,7 @@ class Parser {
   };
 
   PyObject* fail(const char* message, Py_ssize_t pos) {
-    raise_decode_error(message, doc_, pos);
+    if constexpr (!kUtf8) raise_decode_error(message, doc_, pos);
     return nullptr;
   }
 
@@ -819,19 +845,19 @@ class Parser {
       case 'N':
         if (matches(i, "NaN", 3)) {
           next = i + 3;
-          return constant("NaN");
+          return constant(0);
         }
         break;
       case 'I':
         if (matches(i, "Infinity", 8)) {
           next = i + 8;
-          return constant("PosInf");
+          return constant(1);
         }
         break;
       case '-':
         if (matches(i, "-Infinity", 9)) {
           next = i + 9;
-          return constant("NegInf");
+          return constant(2);
         }
         break;
       default:
@@ -840,11 +866,18 @@ class Parser {
     return number(i, next);
   }
 
-  // The very float objects json.loads returns for NaN, Infinity and -Infinity.
-  PyObject* constant(const char* name) {
-    Ref module(PyImport_ImportModule("json.decoder"));
-    if (!module) return nullptr;
-    return PyObject_GetAttrString(module.get(), name);
+  // The very float objects json.loads returns for NaN, Infinity and -Infinity, looked up once
+  // per document.
+  PyObject* constant(int which) {
+    static constexpr const char* kNames[] = {"NaN", "PosInf", "NegInf"};
+    PyObject*& slot = constants_[which];
+    if (slot == nullptr) {
+      Ref module(PyImport_ImportModule("json.decoder"));
+      if (!module) return nullptr;
+      slot = PyObject_GetAttrString(module.get(), kNames[which]);
+      if (slot == nullptr) return nullptr;
+    }
+    return new_ref(slot);
   }
 
   PyObject* number(Py_ssize_t start, Py_ssize_t& next) {
@@ -889,14 +922,19 @@ class Parser {
         return PyLong_FromLongLong(first_digit == start ? magnitude : -magnitude);
       }
     }
-    const char* text = ascii_copy(start, i);
-    if (!is_float) return PyLong_FromString(text, nullptr, 10);
+    if (!is_float) return PyLong_FromString(ascii_copy(start, i), nullptr, 10);
+    const char* text;
+    if constexpr (sizeof(CharT) == 1) {
+      text = reinterpret_cast<const char*>(data_ + start);
+    } else {
+      text = ascii_copy(start, i);
+    }
     double result = 0.0;
     auto [end, ec] = std::from_chars(text, text + (i - start), result);
     (void)end;
     if (ec != std::errc()) {
       // Out of range: float() gives an infinity or a zero of the right sign.
-      result = PyOS_string_to_double(text, nullptr, nullptr);
+      result = PyOS_string_to_double(ascii_copy(start, i), nullptr, nullptr);
       if (result == -1.0 && PyErr_Occurred()) return nullptr;
     }
     return PyFloat_FromDouble(result);
@@ -927,6 +965,11 @@ class Parser {
     return text;
   }
 
+  template <typename ByteT>
+  static PyObject* decode_utf8(const ByteT* s, Py_ssize_t n) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s), n, "surrogatepass");
+  }
+
   // A string whose opening quote is just before i; next is set after its closing quote.
   PyObject* string(Py_ssize_t i, Py_ssize_t& next, bool is_key) {
     const Py_ssize_t begin = i - 1;
@@ -942,9 +985,14 @@ class Parser {
     if (data_[j] == '"') {
       next = j + 1;
       if (is_key && bits < 0x80 && j - i <= kCachedKeyLength) return cached_key(data_ + i, j - i);
+      if (kUtf8 && bits >= 0x80) return decode_utf8(data_ + i, j - i);
       return new_str(data_ + i, j - i, bits);
     }
-    scratch_.assign(data_ + i, data_ + j);
+    if constexpr (kUtf8) {
+      utf8_.assign(reinterpret_cast<const char*>(data_ + i), static_cast<std::size_t>(j - i));
+    } else {
+      scratch_.assign(data_ + i, data_ + j);
+    }
     while (true) {
       // data_[j] is a backslash.
       ++j;
@@ -1001,19 +1049,32 @@ class Parser {
         }
         j = end;
       }
-      scratch_.push_back(c);
+      if constexpr (kUtf8) {
+        append_utf8(utf8_, c);
+      } else {
+        scratch_.push_back(c);
+      }
       bits |= c;
       for (; j < size_; ++j) {
         c = data_[j];
         if (c == '"' || c == '\\') break;
         if (c < 0x20) return fail("Invalid control character at", j);
-        scratch_.push_back(c);
+        if constexpr (kUtf8) {
+          utf8_.push_back(static_cast<char>(c));
+        } else {
+          scratch_.push_back(c);
+        }
         bits |= c;
       }
       if (j >= size_) return fail("Unterminated string starting at", begin);
       if (data_[j] == '"') {
         next = j + 1;
-        return new_str(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()), bits);
+        if constexpr (kUtf8) {
+          Py_ssize_t n = static_cast<Py_ssize_t>(utf8_.size());
+          return bits < 0x80 ? new_str(utf8_.data(), n, bits) : decode_utf8(utf8_.data(), n);
+        } else {
+          return new_str(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()), bits);
+        }
       }
     }
   }
@@ -1075,8 +1136,10 @@ class Parser {
   Py_ssize_t size_;
   std::vector<PyObject*> stack_;   // items of the arrays being read, owned
   std::vector<Py_UCS4> scratch_;   // characters of a string with escapes
+  std::string utf8_;               // the same, as UTF-8, when reading UTF-8
   std::string number_;
   std::array<KeySlot, 128> keys_{};
+  std::array<PyObject*, 3> constants_{};
 };
 
 template <typename CharT>
@@ -1123,9 +1186,19 @@ const char* detect_encoding(const unsigned char* b, std::size_t n) {
   return "utf-8";
 }
 
-// json.loads of bytes: decoded as json.loads decodes them, then parsed.
+// json.loads of bytes: decoded as json.loads decodes them, then parsed. UTF-8 is first read
+// as it is, without the decoded copy of the whole document.
 PyObject* parse_bytes(const char* data, std::size_t n) {
   const char* encoding = detect_encoding(reinterpret_cast<const unsigned char*>(data), n);
+  if (std::strcmp(encoding, "utf-8") == 0) {
+    try {
+      Parser<Py_UCS1, true> parser(nullptr, reinterpret_cast<const Py_UCS1*>(data),
+                                   static_cast<Py_ssize_t>(n));
+      if (PyObject* result = parser.document()) return result;
+    } catch (const std::bad_alloc&) {
+    }
+    PyErr_Clear();
+  }
   Ref text(PyUnicode_Decode(data, static_cast<Py_ssize_t>(n), encoding, "surrogatepass"));
   if (!text) return nullptr;
   return parse_text(text.get());

@@ -439,6 +439,16 @@ class TestDumpsErrors:
         node[0] = "leaf"
         assert _bridge.dumps(top) == json.dumps(top)
 
+    @pytest.mark.parametrize("target", [0, 47, 48, 49, 120, 199])
+    def test_cycle_into_a_deep_ancestor(self, target: int) -> None:
+        chain: list = [[]]
+        for _ in range(200):
+            chain.append([])
+            chain[-2].append(chain[-1])
+        chain[-1].append({"back": chain[target]})
+        expected = ("error", ValueError, "Circular reference detected", None)
+        assert outcome(_bridge.dumps, chain[0]) == outcome(json.dumps, chain[0]) == expected
+
     @pytest.mark.parametrize("make", [deep_list, deep_dict], ids=["list", "dict"])
     def test_recursion_error(self, make: Callable[[int], Any]) -> None:
         value = make(100_000)
@@ -565,10 +575,8 @@ class TestGeneratedValues:
             ours = outcome(_bridge.loads, text)
             theirs = outcome(json.loads, text)
             assert same_outcome(ours, theirs), text
-            if not ensure_ascii:
-                continue
-            data = text.encode("ascii")
-            assert same_outcome(outcome(_bridge.loads, data), theirs), text
+            data = text.encode("utf-8", "surrogatepass")
+            assert same_outcome(outcome(_bridge.loads, data), outcome(json.loads, data)), text
 
     def test_loads_reads_own_output(self) -> None:
         for value in generated_values(5, 2000):
@@ -715,6 +723,34 @@ class TestLoadsErrors:
             errors += theirs[0] == "error"
         assert compared == 12_000 and errors > 6000
 
+    def test_generated_byte_mutations(self) -> None:
+        # UTF-8 input is read without decoding it first; broken UTF-8 anywhere, including
+        # inside strings and around escapes, must still give json's errors.
+        rng = random.Random(4242)
+        pieces = [b"\xff", b"\xc3", b"\xa9", b"\xe4\xb8", b"\xe4\xb8\xad", b"\xed\xa0\x80",
+                  b"\xed\xb8\x80", b"\xf0\x9f\x98\x80", b"\xf0\x9f", b"\xc0\xaf", b"\xf4\x90\x80\x80",
+                  b'"', b"\\", b"\\u", b"\\ud83d", b"\\ude00", b"\\n", b"\x00", b"\x1f", b" ", b",",
+                  b":", b"[", b"]", b"{", b"}", b"1", b"e", b"-", b"."]
+        seeds = [json.dumps(v, ensure_ascii=False).encode("utf-8", "surrogatepass")
+                 for v in generated_values(8, 40)]
+        seeds += ['{"é": ["中文", "\\u00e9\\ud83d\\ude00", "x\\ny"], "k": 1.5}'.encode()]
+        errors = 0
+        for _ in range(8000):
+            data = rng.choice(seeds)
+            for _ in range(rng.randint(1, 3)):
+                at = rng.randint(0, len(data))
+                op = rng.random()
+                if op < 0.5:
+                    data = data[:at] + rng.choice(pieces) + data[at:]
+                elif op < 0.85:
+                    data = data[:at] + data[at + 1:]
+                else:
+                    data = data[:at]
+            theirs = outcome(json.loads, data)
+            assert same_outcome(outcome(_bridge.loads, data), theirs), data
+            errors += theirs[0] == "error"
+        assert errors > 4000
+
     def test_int_digit_limit(self) -> None:
         for text in ("1" * 5000, "[-" + "9" * 4301 + "]", '{"a": ' + "1" * 4400 + "}"):
             expected = outcome(json.loads, text)
@@ -737,7 +773,10 @@ class TestLoadsInputs:
     @pytest.mark.parametrize(
         "data", [b"", b"1", b"12", b"\x001", b"1\x00", b"\x00\x00\x001", b"[1]\x00", b"\xff",
                  b'"\xed\xa0\x80"', b'"\xc3"', b"\xef\xbb\xbf", b"\xef\xbb\xbf\xef\xbb\xbf1",
-                 b"\xff\xfe1", b"\xfe\xff\x001", b'["\xe4\xb8\xad", 1', b"\x00\x00\xfe\xff"],
+                 b"\xff\xfe1", b"\xfe\xff\x001", b'["\xe4\xb8\xad", 1', b"\x00\x00\xfe\xff",
+                 b'"\\ud83d\xed\xb8\x80"', b'"\xed\xa0\xbd\\ude00"', b'"\xed\xa0\xbd\xed\xb8\x80"',
+                 b'{"\xc3\xa9": "\xe4\xb8\xad\\n"}', b'"\xe4\\n"', b'"\\n\xb8"', b"[1]\xff",
+                 b'"\xf0\x9f\x98\x80\\u00e9"', b"1 \xc3\xa9", b'"\xe4\xb8\xad', b'{"a\xff": 1}'],
         ids=repr)
     def test_edge_bytes(self, data: bytes) -> None:
         assert same_outcome(outcome(_bridge.loads, data), outcome(json.loads, data))
