@@ -55,12 +55,17 @@ PyObject* new_ref(PyObject* object) {
   return object;
 }
 
-// Lowest native stack address a nested container may use. Python's recursion limit bounds the
-// nesting, but a raised limit must not let deep input overflow the thread's own stack, so the
-// codec also stops a margin above the stack's end and reports it as the same RecursionError.
-std::uintptr_t stack_floor() {
-  thread_local const std::uintptr_t floor = [] {
-    std::uintptr_t result = 0;
+// The part of this thread's stack a nested container must not reach. Python's recursion limit
+// bounds the nesting, but a raised limit must not let deep input overflow the native stack, so
+// the codec also stops a margin above the stack's end and reports it as the same RecursionError.
+struct StackLimit {
+  std::uintptr_t low = 0;    // the stack's lowest address
+  std::uintptr_t floor = 0;  // low plus the margin kept free
+};
+
+const StackLimit& stack_limit() {
+  thread_local const StackLimit limit = [] {
+    StackLimit result;
 #if defined(__linux__)
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
@@ -68,21 +73,31 @@ std::uintptr_t stack_floor() {
       std::size_t size = 0;
       if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr) {
         std::size_t margin = std::clamp<std::size_t>(size / 8, 32 * 1024, 256 * 1024);
-        if (size > 2 * margin) result = reinterpret_cast<std::uintptr_t>(low) + margin;
+        if (size > 2 * margin) {
+          result.low = reinterpret_cast<std::uintptr_t>(low);
+          result.floor = result.low + margin;
+        }
       }
       pthread_attr_destroy(&attr);
     }
 #endif
     return result;
   }();
-  return floor;
+  return limit;
+}
+
+bool native_stack_exhausted() {
+  const StackLimit& limit = stack_limit();
+  auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  // A frame below the stack's low end runs on some other stack (a coroutine's): not judged.
+  return frame < limit.floor && frame >= limit.low;
 }
 
 // One level of container nesting: Py_EnterRecursiveCall plus the native stack check.
 class Nesting {
  public:
   explicit Nesting(const char* where) {
-    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor()) {
+    if (native_stack_exhausted()) {
       PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
       return;
     }
@@ -121,11 +136,12 @@ constexpr char kHex[] = "0123456789abcdef";
 
 // ---- float and int text --------------------------------------------------------------------
 
-// Longest text write_double produces: sign, 17 digits, point and a four character exponent.
+// Room for any text write_double produces (at most 24 characters, as in -1.2345678901234567e-308).
 constexpr std::size_t kMaxDoubleText = 32;
 
-// float.__repr__ for a finite value: the shortest digits that round-trip, in exponent form
-// when the decimal point sits 16 or more places right of the first digit or 4 or more left.
+// float.__repr__ for a finite value: the shortest digits that round-trip (to_chars and repr
+// both pick the nearest of the shortest candidates), in exponent form from 1e16 up and below
+// 1e-4, otherwise positional with at least one digit after the point.
 char* write_finite_double(char* out, double value) {
   char sci[kMaxDoubleText];
   auto [sci_end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);

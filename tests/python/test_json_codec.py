@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import enum
+import functools
 import gc
 import json
 import math
@@ -219,9 +220,11 @@ class ValueGenerator:
         return DictSub(mapping) if r < 0.6 else mapping
 
 
-def generated_values(seed: int, count: int) -> list:
+@functools.lru_cache(maxsize=None)
+def generated_values(seed: int, count: int) -> tuple:
+    """The same values for the same seed; cached because several tests walk one sample."""
     generator = ValueGenerator(seed)
-    return [generator.value() for _ in range(count)]
+    return tuple(generator.value() for _ in range(count))
 
 
 # ---- encoder ---------------------------------------------------------------------------------
@@ -539,8 +542,59 @@ class TestFloatRepr:
         assert _bridge.dumps(value) == text
 
 
+def kinds_in(value: Any, found: collections.Counter) -> None:
+    """Counts the kinds of leaves, containers and keys in a generated value."""
+    if isinstance(value, str):
+        found["str"] += 1
+        found["str-subclass"] += type(value) is not str
+        found["ascii"] += any(" " <= c <= "~" for c in value)
+        found["control"] += any(c < " " or c == "\x7f" for c in value)
+        found["cjk"] += any("\u4e00" <= c <= "\u9fff" for c in value)
+        found["non-bmp"] += any(c > "\uffff" for c in value)
+        found["lone-surrogate"] += any("\ud800" <= c <= "\udfff" for c in value)
+        found["long-str"] += len(value) > 4096
+    elif isinstance(value, bool) or value is None:
+        found["bool-or-none"] += 1
+    elif isinstance(value, int):
+        found["int-subclass"] += type(value) is not int
+        found["small-int"] += abs(value) < 2**63
+        found["huge-int"] += abs(value) >= 2**64
+    elif isinstance(value, float):
+        found["float-subclass"] += type(value) is not float
+        found["nan"] += math.isnan(value)
+        found["inf"] += math.isinf(value)
+        found["negative-zero"] += value == 0 and math.copysign(1, value) < 0
+        found["subnormal"] += 0 < abs(value) < sys.float_info.min
+    elif isinstance(value, tuple):
+        found["tuple"] += 1
+        for item in value:
+            kinds_in(item, found)
+    elif isinstance(value, list):
+        found["list-subclass" if type(value) is not list else "list"] += 1
+        for item in value:
+            kinds_in(item, found)
+    elif isinstance(value, dict):
+        found["dict-subclass" if type(value) is not dict else "dict"] += 1
+        for key, item in value.items():
+            found["key-" + ("bool-or-none" if key is None or isinstance(key, bool)
+                            else type(key).__name__)] += 1
+            kinds_in(item, found)
+
+
 class TestGeneratedValues:
     COUNT = 10_000
+
+    @pytest.mark.parametrize("ensure_ascii", [True, False])
+    def test_sample_covers_every_kind(self, ensure_ascii: bool) -> None:
+        found: collections.Counter = collections.Counter()
+        for value in generated_values(20240611 + ensure_ascii, self.COUNT):
+            kinds_in(value, found)
+        needed = ["str", "str-subclass", "ascii", "control", "cjk", "non-bmp", "lone-surrogate",
+                  "long-str", "bool-or-none", "int-subclass", "small-int", "huge-int",
+                  "float-subclass", "nan", "inf", "negative-zero", "subnormal", "tuple", "list",
+                  "list-subclass", "dict", "dict-subclass", "key-str", "key-int", "key-float",
+                  "key-bool-or-none"]
+        assert {kind: found[kind] for kind in needed if found[kind] < 20} == {}
 
     @pytest.mark.parametrize("ensure_ascii", [True, False])
     def test_dumps_matches_json(self, ensure_ascii: bool) -> None:
@@ -830,45 +884,38 @@ class TestRecursion:
             ours = ours[0]
         assert ours == 1
 
-    def test_raised_limit_cannot_overflow_the_native_stack(self) -> None:
+    @pytest.mark.parametrize("stack_size", [1 << 20, 8 << 20], ids=["1MiB", "8MiB"])
+    def test_raised_limit_cannot_overflow_the_native_stack(self, stack_size: int) -> None:
         # With the recursion limit far above what the thread's stack holds, the codec must
         # still stop with a RecursionError instead of crashing the process.
-        old = sys.getrecursionlimit()
-        sys.setrecursionlimit(10_000_000)
-        try:
-            ours = outcome(_bridge.loads, "[" * 2_000_000)
-            assert ours[:2] == ("error", RecursionError)
-            assert ours[2] == ("maximum recursion depth exceeded while decoding a JSON array "
-                               "from a unicode string")
-            value = deep_list(2_000_000)
-            ours = outcome(_bridge.dumps, value)
-            assert ours == ("error", RecursionError,
-                            "maximum recursion depth exceeded while encoding a JSON object", None)
-        finally:
-            sys.setrecursionlimit(old)
-
-    def test_small_thread_stack(self) -> None:
+        depth = 400_000
         results: dict[str, Any] = {}
 
         def work() -> None:
             old = sys.getrecursionlimit()
-            sys.setrecursionlimit(1_000_000)
+            sys.setrecursionlimit(10_000_000)
             try:
-                results["loads"] = outcome(_bridge.loads, "[" * 500_000)
-                results["dumps"] = outcome(_bridge.dumps, deep_list(500_000))
+                results["loads"] = outcome(_bridge.loads, "[" * depth)
+                results["loads_bytes"] = outcome(_bridge.loads, b'{"a":' * depth)
+                results["dumps"] = outcome(_bridge.dumps, deep_list(depth))
+                results["dumps_dict"] = outcome(_bridge.dumps_utf8, deep_dict(depth))
                 results["fine"] = _bridge.loads("[" * 100 + "]" * 100)
             finally:
                 sys.setrecursionlimit(old)
 
-        previous = threading.stack_size(1 << 20)
+        previous = threading.stack_size(stack_size)
         try:
             thread = threading.Thread(target=work)
             thread.start()
             thread.join()
         finally:
             threading.stack_size(previous)
-        assert results["loads"][1] is RecursionError
-        assert results["dumps"][1] is RecursionError
+        decoding = "maximum recursion depth exceeded while decoding a JSON {} from a unicode string"
+        encoding = "maximum recursion depth exceeded while encoding a JSON object"
+        assert results["loads"][:3] == ("error", RecursionError, decoding.format("array"))
+        assert results["loads_bytes"][:3] == ("error", RecursionError, decoding.format("object"))
+        assert results["dumps"][:3] == ("error", RecursionError, encoding)
+        assert results["dumps_dict"][:3] == ("error", RecursionError, encoding)
         assert results["fine"] == deep_list(99)
 
 
