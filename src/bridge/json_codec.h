@@ -31,7 +31,8 @@ std::string dumps_utf8(pybind11::handle value, bool ensure_ascii);
 // same message and position as json.loads gives. Needs the GIL.
 pybind11::object loads(pybind11::handle text);
 
-// json.loads of UTF-8 bytes received from a server. Needs the GIL.
+// json.loads of UTF-8 bytes received from a server: the same values and errors as json.loads
+// gives for those bytes (its encoding detection included). Needs the GIL.
 pybind11::object loads_utf8(std::string_view utf8);
 
 }  // namespace mosswork::bridge::json
