@@ -90,7 +90,7 @@ py::object CurlDriver::loop() const {
   return lp;
 }
 
-py::object CurlDriver::start(std::shared_ptr<core::http::Transfer> transfer) {
+py::object CurlDriver::start(std::shared_ptr<core::http::loop::Transfer> transfer) {
   py::object lp = loop();
   if (lp.is_none()) throw core::Error("the event loop of this driver is gone");
   py::object future = lp.attr("create_future")();
@@ -105,7 +105,7 @@ py::object CurlDriver::start(std::shared_ptr<core::http::Transfer> transfer) {
   return future;
 }
 
-void CurlDriver::cancel(core::http::Transfer* transfer) {
+void CurlDriver::cancel(core::http::loop::Transfer* transfer) {
   auto it = active_.find(transfer->easy());
   if (it == active_.end()) return;
   Entry entry = std::move(it->second);
@@ -323,18 +323,18 @@ void bind_coroutine_type(py::module_& m) {
   g_registry = registry.ptr();
 }
 
-py::object http_coroutine(std::string name, core::http::BufferedRequest request,
-                          std::function<py::object(core::http::BufferedTransfer&)> finish) {
+py::object http_coroutine(std::string name, core::http::loop::BufferedRequest request,
+                          std::function<py::object(core::http::loop::BufferedTransfer&)> finish) {
   struct State {
-    core::http::BufferedRequest request;
-    std::shared_ptr<core::http::BufferedTransfer> transfer;
+    core::http::loop::BufferedRequest request;
+    std::shared_ptr<core::http::loop::BufferedTransfer> transfer;
     std::shared_ptr<CurlDriver> driver;
   };
   auto state = std::make_shared<State>();
   state->request = std::move(request);
   auto start = [state]() -> py::object {
     state->driver = CurlDriver::for_running_loop();
-    state->transfer = std::make_shared<core::http::BufferedTransfer>(std::move(state->request));
+    state->transfer = std::make_shared<core::http::loop::BufferedTransfer>(std::move(state->request));
     return state->driver->start(state->transfer);
   };
   auto done = [state, finish = std::move(finish)](py::object) -> py::object {

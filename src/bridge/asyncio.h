@@ -9,7 +9,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/http/transfer.h"
+#include "core/http/loop_transfer.h"
 
 namespace mosswork::bridge::aio {
 
@@ -31,14 +31,14 @@ class CurlDriver : public std::enable_shared_from_this<CurlDriver> {
   static std::shared_ptr<CurlDriver> for_running_loop();
 
   // Starts the transfer; the returned future gets None when it ends, however it ends.
-  pybind11::object start(std::shared_ptr<core::http::Transfer> transfer);
+  pybind11::object start(std::shared_ptr<core::http::loop::Transfer> transfer);
   // Stops a transfer that has not ended; nothing of it stays in the multi handle.
-  void cancel(core::http::Transfer* transfer);
+  void cancel(core::http::loop::Transfer* transfer);
   std::size_t active() const noexcept { return active_.size(); }
 
  private:
   struct Entry {
-    std::shared_ptr<core::http::Transfer> transfer;
+    std::shared_ptr<core::http::loop::Transfer> transfer;
     pybind11::object future;
   };
 
@@ -103,7 +103,7 @@ void bind_coroutine_type(pybind11::module_& m);
 // A coroutine that runs one buffered HTTP exchange on the running loop; finish receives the
 // finished transfer (errors of the transfer are thrown from its response()).
 pybind11::object http_coroutine(
-    std::string name, core::http::BufferedRequest request,
-    std::function<pybind11::object(core::http::BufferedTransfer&)> finish);
+    std::string name, core::http::loop::BufferedRequest request,
+    std::function<pybind11::object(core::http::loop::BufferedTransfer&)> finish);
 
 }  // namespace mosswork::bridge::aio

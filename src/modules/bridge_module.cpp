@@ -113,14 +113,14 @@ PYBIND11_MODULE(_bridge, m) {
       "http_request",
       [](std::string method, std::string url, std::vector<std::string> headers, py::bytes body,
          double timeout) {
-        core::http::BufferedRequest request;
+        core::http::loop::BufferedRequest request;
         request.method = std::move(method);
         request.url = std::move(url);
         request.headers = std::move(headers);
         request.body = body;
         request.timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
         return bridge::aio::http_coroutine(
-            "http_request", std::move(request), [](core::http::BufferedTransfer& t) {
+            "http_request", std::move(request), [](core::http::loop::BufferedTransfer& t) {
               auto& r = t.response();
               py::list headers;
               for (auto& [k, v] : r.headers) headers.append(py::make_tuple(k, v));

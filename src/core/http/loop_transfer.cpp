@@ -1,12 +1,12 @@
-// One HTTP exchange as a libcurl easy handle, for drivers that run many of them on one multi handle.
-#include "core/http/transfer.h"
+// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi handle.
+#include "core/http/loop_transfer.h"
 
 #include <algorithm>
 #include <cctype>
 
 #include "core/common/errors.h"
 
-namespace mosswork::core::http {
+namespace mosswork::core::http::loop {
 namespace {
 
 void check(CURLcode code, const char* what) {
@@ -135,4 +135,4 @@ void throw_curl_error(CURLcode code, const std::string& detail, const std::strin
   }
 }
 
-}  // namespace mosswork::core::http
+}  // namespace mosswork::core::http::loop

@@ -1,4 +1,4 @@
-// One HTTP exchange as a libcurl easy handle, for drivers that run many of them on one multi handle.
+// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi handle.
 #pragma once
 
 #include <curl/curl.h>
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace mosswork::core::http {
+namespace mosswork::core::http::loop {
 
 struct CurlEasyDeleter {
   void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
@@ -88,4 +88,4 @@ class BufferedTransfer : public Transfer {
 // Throws the core error that matches a libcurl result (ConnectionClosed, Timeout, ...).
 [[noreturn]] void throw_curl_error(CURLcode code, const std::string& detail, const std::string& url);
 
-}  // namespace mosswork::core::http
+}  // namespace mosswork::core::http::loop
