@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -54,3 +55,22 @@ def service_log(caplog):
     """Captures the real service logger at every level."""
     caplog.set_level(logging.DEBUG, logger="mosswork_utils")
     return caplog
+
+
+def _servers(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["bash", str(ROOT / "scripts" / "servers"), *args],
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="session")
+def servers():
+    """Starts the local servers (idempotent) and returns a function that restarts named ones."""
+    run = _servers("start")
+    if run.returncode != 0:
+        pytest.fail("the local servers did not start:\n" + run.stdout + run.stderr)
+
+    def restart(*names: str) -> None:
+        again = _servers("start", *names)
+        assert again.returncode == 0, again.stdout + again.stderr
+
+    return restart
