@@ -69,3 +69,11 @@ TEST(HttpRetry, RetryAfterHeaderValues) {
   policy.respect_retry_after = false;
   EXPECT_FALSE(state.retry_after("5").has_value());
 }
+
+TEST(HttpRetry, NonePolicyRetriesNothing) {
+  RetryPolicy policy = RetryPolicy::none();
+  RetryState state(policy);
+  EXPECT_FALSE(state.is_retry_status("GET", 503, false));
+  EXPECT_FALSE(state.is_retry_status("GET", 429, true));
+  EXPECT_FALSE(state.increment());
+}

@@ -19,6 +19,16 @@ struct RetryPolicy {
   bool respect_retry_after = true;                  // a Retry-After header replaces the back-off
   std::chrono::duration<double> retry_after_max{120.0};  // longest Retry-After honoured
   bool raise_on_status = true;  // statuses still failing at the end throw; else the response returns
+
+  // No retries at all, every status returned (urllib3's Retry(False)).
+  static RetryPolicy none() {
+    RetryPolicy p;
+    p.total = 0;
+    p.status_forcelist.clear();
+    p.respect_retry_after = false;
+    p.raise_on_status = false;
+    return p;
+  }
 };
 
 // What went wrong with one attempt, as far as retrying is concerned.
