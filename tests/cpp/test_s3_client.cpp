@@ -224,8 +224,13 @@ TEST_F(S3ClientTest, StreamsA64MiBObjectInConstantMemory) {
   }
   EXPECT_EQ(total, size);
   EXPECT_EQ(m.hex(), expected);
-  // Resident memory grew by far less than the object (buffers only).
-  EXPECT_LT(rss_peak - rss_before, 16 * 1024) << "KiB";
+  // Resident memory grew by the buffers only (about 300 KiB), far less than the object.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr long kMaxGrowthKiB = 32 * 1024;  // freed blocks wait in AddressSanitizer's quarantine
+#else
+  constexpr long kMaxGrowthKiB = 4 * 1024;
+#endif
+  EXPECT_LT(rss_peak - rss_before, kMaxGrowthKiB) << "KiB";
 
   // Closing early after 1 MiB leaves nothing half-read behind.
   http::StreamingResponse partial = client_->get_object("docs", "huge.bin");
