@@ -1,5 +1,9 @@
 // The connection pool: many threads at once, its size limit, and fork safety.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +50,29 @@ int hammer(HttpClient& client, const TestHttpServer& server, int threads, int ea
   }
   for (auto& th : pool) th.join();
   return ok.load();
+}
+
+int open_descriptors() {
+  int n = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir)) ++n;
+    ::closedir(dir);
+  }
+  return n;
+}
+
+// Client-side sockets of this process connected to the given local port.
+int sockets_connected_to(int port) {
+  int n = 0;
+  for (int fd = 0; fd < 1024; ++fd) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+      ++n;
+    }
+  }
+  return n;
 }
 
 TestHttpServer::Handler echo_path(std::chrono::milliseconds delay = {}) {
@@ -122,12 +149,16 @@ TEST(HttpPool, ForkedChildUsesItsOwnConnectionsAndLeavesTheParentsAlone) {
   HttpClient client;
   ASSERT_EQ(client.send(get(server, "/parent-1")).body, "/parent-1");
 
+  ASSERT_EQ(sockets_connected_to(server.port()), 1);
+
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     int code = 0;
     try {
       if (client.send(get(server, "/child-1")).body != "/child-1") code = 1;
+      // The inherited socket was closed here; only the child's own one is left.
+      if (sockets_connected_to(server.port()) != 1) code = 5;
       if (client.send(get(server, "/child-2")).body != "/child-2") code = 2;
       if (client.stats().pooled_connections != 1) code = 3;
     } catch (...) {
@@ -188,4 +219,27 @@ TEST(HttpPool, StreamOpenAcrossForkBelongsToTheParent) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   got += s.read_all();
   EXPECT_TRUE(got == body);
+}
+
+TEST(HttpPool, NoDescriptorOutlivesTheClient) {
+  TestHttpServer server([](const TestRequest& req) {
+    TestReply reply;
+    reply.body = req.target == "/big" ? std::string(4 << 20, 'b') : req.target;
+    return reply;
+  });
+  const int before = open_descriptors();
+  {
+    HttpClient client;
+    EXPECT_EQ(hammer(client, server, 8, 10), 80);
+    StreamingResponse half = client.open(get(server, "/big"));
+    EXPECT_EQ(half.read(10).size(), 10u);
+    StreamingResponse kept = client.open(get(server, "/big"));
+    EXPECT_GT(sockets_connected_to(server.port()), 0);
+  }
+  // The client and its streams are gone, and so are their sockets.
+  EXPECT_EQ(sockets_connected_to(server.port()), 0);
+  for (int i = 0; i < 100 && server.open_connections() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(open_descriptors(), before);
 }

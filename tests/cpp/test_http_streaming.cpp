@@ -222,3 +222,20 @@ TEST(HttpStreaming, ReadAllRefusesBodiesOverItsLimit) {
   EXPECT_THROW(s.read_all(1000), ProtocolError);
   EXPECT_TRUE(s.closed());
 }
+
+TEST(HttpStreaming, StreamOutlivesItsClient) {
+  const std::string body = pattern(600 * 1024, 11);
+  TestHttpServer server([&](const TestRequest&) {
+    TestReply reply;
+    reply.body = body;
+    return reply;
+  });
+  StreamingResponse s;
+  {
+    HttpClient client(options());
+    s = client.open(get(server));
+    EXPECT_EQ(s.read(10), body.substr(0, 10));
+  }
+  EXPECT_TRUE(s.read_all() == body.substr(10));
+  EXPECT_TRUE(s.at_end());
+}
