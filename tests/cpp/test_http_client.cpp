@@ -319,7 +319,8 @@ TEST(HttpClient, StreamedUploadsAreRewoundForRetries) {
   std::filesystem::path path =
       std::filesystem::temp_directory_path() / ("mosswork-upload-" + std::to_string(::getpid()));
   std::string content;
-  for (std::size_t i = 0; i < 300 * 1024; ++i) content.push_back(static_cast<char>((i * 7919) % 251));
+  for (std::size_t i = 0; i < 300 * 1024; ++i)
+    content.push_back(static_cast<char>((i * 7919) % 251));
   std::ofstream(path, std::ios::binary) << content;
 
   HttpClient client(fast_options());

@@ -178,13 +178,14 @@ TEST(HttpPool, ForkedChildUsesItsOwnConnectionsAndLeavesTheParentsAlone) {
   EXPECT_EQ(connection_of_request[0], 1);
   EXPECT_NE(connection_of_request[1], 1);  // the child opened its own connection...
   EXPECT_EQ(connection_of_request[2], connection_of_request[1]);  // ...and reused it
-  EXPECT_EQ(connection_of_request[3], 1);  // the parent kept its own
+  EXPECT_EQ(connection_of_request[3], 1);                         // the parent kept its own
   EXPECT_EQ(server.connections(), 2);
 }
 
 TEST(HttpPool, StreamOpenAcrossForkBelongsToTheParent) {
   std::string body(2 * 1024 * 1024, 'q');
-  for (std::size_t i = 0; i < body.size(); i += 4096) body[i] = static_cast<char>('a' + (i / 4096) % 26);
+  for (std::size_t i = 0; i < body.size(); i += 4096)
+    body[i] = static_cast<char>('a' + (i / 4096) % 26);
   TestHttpServer server([&](const TestRequest&) {
     TestReply reply;
     reply.body = body;

@@ -47,7 +47,8 @@ TEST(HttpRetry, WhichFailuresAndStatusesAreRetried) {
   EXPECT_TRUE(state.may_retry(FailureKind::kOther, "POST"));
   EXPECT_FALSE(state.may_retry(FailureKind::kFatal, "GET"));
 
-  for (long status : {500L, 502L, 503L, 504L}) EXPECT_TRUE(state.is_retry_status("GET", status, false));
+  for (long status : {500L, 502L, 503L, 504L})
+    EXPECT_TRUE(state.is_retry_status("GET", status, false));
   EXPECT_FALSE(state.is_retry_status("GET", 501, false));
   EXPECT_FALSE(state.is_retry_status("GET", 404, false));
   EXPECT_FALSE(state.is_retry_status("POST", 503, false));
@@ -63,7 +64,7 @@ TEST(HttpRetry, RetryAfterHeaderValues) {
   RetryState state(policy);
   EXPECT_DOUBLE_EQ(state.retry_after(" 7 ")->count(), 7.0);
   EXPECT_DOUBLE_EQ(state.retry_after("3600")->count(), 30.0);  // capped
-  EXPECT_FALSE(state.retry_after("0").has_value());           // falls back to the back-off
+  EXPECT_FALSE(state.retry_after("0").has_value());            // falls back to the back-off
   EXPECT_FALSE(state.retry_after("soon").has_value());
   EXPECT_FALSE(state.retry_after("Wed, 21 Oct 2015 07:28:00 GMT").has_value());  // in the past
   policy.respect_retry_after = false;

@@ -104,7 +104,8 @@ class S3ClientTest : public ::testing::Test {
     std::ofstream out(path, std::ios::binary);
     PatternSource source(size);
     std::string buf(1 << 16, '\0');
-    for (std::size_t n; (n = source.read(buf.data(), buf.size())) > 0;) out.write(buf.data(), static_cast<std::streamsize>(n));
+    for (std::size_t n; (n = source.read(buf.data(), buf.size())) > 0;)
+      out.write(buf.data(), static_cast<std::streamsize>(n));
     files_.push_back(path);
     return path;
   }
@@ -122,7 +123,8 @@ std::string pattern_md5(std::uint64_t size) {
   PatternSource source(size);
   Md5 m;
   std::string buf(1 << 16, '\0');
-  for (std::size_t n; (n = source.read(buf.data(), buf.size())) > 0;) m.update(std::string_view(buf.data(), n));
+  for (std::size_t n; (n = source.read(buf.data(), buf.size())) > 0;)
+    m.update(std::string_view(buf.data(), n));
   return m.hex();
 }
 
@@ -142,7 +144,8 @@ TEST_F(S3ClientTest, StatAndGetOfASinglePartObject) {
   EXPECT_EQ(stat.content_type, "text/plain");
   ASSERT_TRUE(stat.last_modified.has_value());
   // HTTP dates have whole seconds.
-  EXPECT_GE(*stat.last_modified, std::chrono::time_point_cast<std::chrono::seconds>(before) - std::chrono::seconds(2));
+  EXPECT_GE(*stat.last_modified,
+            std::chrono::time_point_cast<std::chrono::seconds>(before) - std::chrono::seconds(2));
   EXPECT_LE(*stat.last_modified, std::chrono::system_clock::now() + std::chrono::seconds(2));
   EXPECT_NE(std::find(stat.user_metadata.begin(), stat.user_metadata.end(),
                       std::make_pair(std::string("owner"), std::string("alice"))),
@@ -173,16 +176,19 @@ TEST_F(S3ClientTest, MultipartObjectsCarryThePartCountInTheirEtag) {
 
   http::StreamingResponse object = client_->get_object("docs", "big/multi.bin");
   Md5 m;
-  for (std::string_view piece = object.next_chunk(); !piece.empty(); piece = object.next_chunk()) m.update(piece);
+  for (std::string_view piece = object.next_chunk(); !piece.empty(); piece = object.next_chunk())
+    m.update(piece);
   EXPECT_EQ(m.hex(), pattern_md5(size));
 
   // The same through the explicit calls, with a stream that is not a file.
   std::string upload = client_->create_multipart_upload("docs", "big/explicit.bin");
   std::string first(5 * 1024 * 1024, 'a');
   std::string second = "tail";
-  std::vector<UploadedPart> parts{{1, client_->upload_part("docs", "big/explicit.bin", upload, 1, first)},
-                                  {2, client_->upload_part("docs", "big/explicit.bin", upload, 2, second)}};
-  ObjectWriteResult done = client_->complete_multipart_upload("docs", "big/explicit.bin", upload, parts);
+  std::vector<UploadedPart> parts{
+      {1, client_->upload_part("docs", "big/explicit.bin", upload, 1, first)},
+      {2, client_->upload_part("docs", "big/explicit.bin", upload, 2, second)}};
+  ObjectWriteResult done =
+      client_->complete_multipart_upload("docs", "big/explicit.bin", upload, parts);
   EXPECT_TRUE(done.etag.ends_with("-2")) << done.etag;
   EXPECT_EQ(client_->stat_object("docs", "big/explicit.bin").size, first.size() + 4);
 
@@ -192,7 +198,8 @@ TEST_F(S3ClientTest, MultipartObjectsCarryThePartCountInTheirEtag) {
   EXPECT_TRUE(streamed.etag.ends_with("-2")) << streamed.etag;
   http::StreamingResponse back = client_->get_object("docs", "big/reader.bin");
   Md5 m2;
-  for (std::string_view piece = back.next_chunk(); !piece.empty(); piece = back.next_chunk()) m2.update(piece);
+  for (std::string_view piece = back.next_chunk(); !piece.empty(); piece = back.next_chunk())
+    m2.update(piece);
   EXPECT_EQ(m2.hex(), pattern_md5(6 * 1024 * 1024));
 
   // An upload below the part size is one plain PUT whose etag is the MD5.
@@ -303,8 +310,8 @@ TEST_F(S3ClientTest, WrongCredentialsAreRefused) {
 
 TEST_F(S3ClientTest, KeysWithSpacesCjkPlusAndDotSegments) {
   const std::vector<std::string> keys = {
-      "dir one/file two.txt", "知识库/文件 名称.pdf", "a+b=c&d;e.txt", "x/../y/./z.bin",
-      "percent%20kept~tilde", "trailing space ",
+      "dir one/file two.txt", "知识库/文件 名称.pdf", "a+b=c&d;e.txt",
+      "x/../y/./z.bin",       "percent%20kept~tilde", "trailing space ",
   };
   for (const auto& key : keys) {
     std::string body = "content of " + key;

@@ -81,7 +81,9 @@ TEST(OpenSearchClient, SourcesFoundMissingAndRefused) {
 
   // The source comes back byte for byte.
   EXPECT_EQ(client.get_source("kb_docs", "document_42"), source);
-  EXPECT_EQ(nlohmann::json::parse(client.get_source("kb_docs", "document_empty"))["document_plaintext"], "");
+  EXPECT_EQ(
+      nlohmann::json::parse(client.get_source("kb_docs", "document_empty"))["document_plaintext"],
+      "");
 
   try {
     client.get_source("kb_docs", "document_7");
@@ -127,8 +129,8 @@ TEST(OpenSearchClient, PasswordThatLooksLikeAHostNeverRedirectsTheRequest) {
   ServerProcess guarded({mosswork::testing::python_executable(),
                          mosswork::testing::source_dir() + "/tests/servers/opensearch_standin.py",
                          "--port", "{port}", "--user", kUser, "--password", password});
-  const std::string address =
-      std::string("http://") + kUser + ":" + password + "@127.0.0.1:" + std::to_string(guarded.port());
+  const std::string address = std::string("http://") + kUser + ":" + password +
+                              "@127.0.0.1:" + std::to_string(guarded.port());
   OpenSearchAddress parsed = parse_opensearch_address(address);
   EXPECT_EQ(parsed.host.port, guarded.port());
   EXPECT_EQ(parsed.auth->password, password);
@@ -140,7 +142,8 @@ TEST(OpenSearchClient, PasswordThatLooksLikeAHostNeverRedirectsTheRequest) {
   client.index("idx", "1", R"({"document_plaintext":"right host"})");
   EXPECT_EQ(client.get_source("idx", "1"), R"({"document_plaintext":"right host"})");
   EXPECT_EQ(decoy_hits.load(), 0);
-  EXPECT_EQ(client.base_urls(), std::vector<std::string>{"http://127.0.0.1:" + std::to_string(guarded.port())});
+  EXPECT_EQ(client.base_urls(),
+            std::vector<std::string>{"http://127.0.0.1:" + std::to_string(guarded.port())});
 }
 
 TEST(OpenSearchClient, FailsOverToTheNextHost) {

@@ -12,11 +12,11 @@
 
 using namespace mosswork::core;
 using namespace mosswork::core::vexlo;
-using nlohmann::json;
 using mosswork::testing::ServerProcess;
 using mosswork::testing::TestHttpServer;
 using mosswork::testing::TestReply;
 using mosswork::testing::TestRequest;
+using nlohmann::json;
 
 namespace {
 
@@ -41,14 +41,18 @@ ServerProcess start_standin() {
 
 // Collection "kb1" with 130 points: ids 1..130, doc_id "d" + (id % 3).
 void seed(VexloClient& client) {
-  ASSERT_EQ(client.request("PUT", "/collections/kb1", R"({"vectors":{"size":2,"distance":"Cosine"}})").status, 200);
+  ASSERT_EQ(
+      client.request("PUT", "/collections/kb1", R"({"vectors":{"size":2,"distance":"Cosine"}})")
+          .status,
+      200);
   json points = json::array();
   for (int id = 1; id <= 130; ++id) {
-    points.push_back({{"id", id},
-                      {"vector", {1.0, static_cast<double>(id)}},
-                      {"payload",
-                       {{"page_content", "chunk " + std::to_string(id)},
-                        {"metadata", {{"doc_id", "d" + std::to_string(id % 3)}, {"chunk_id", id}}}}}});
+    points.push_back(
+        {{"id", id},
+         {"vector", {1.0, static_cast<double>(id)}},
+         {"payload",
+          {{"page_content", "chunk " + std::to_string(id)},
+           {"metadata", {{"doc_id", "d" + std::to_string(id % 3)}, {"chunk_id", id}}}}}});
   }
   // Half with PUT, half with POST: both upsert.
   json first = {{"points", json(std::vector<json>(points.begin(), points.begin() + 65))}};
@@ -96,7 +100,8 @@ TEST(VexloClient, ScrollSendsTheClientPackagesBody) {
     return reply;
   });
   VexloClient client(options_for(server.port()));
-  client.scroll("kb one", 4, std::string(R"({"must":[{"key":"metadata.doc_id","match":{"value":"d1"}}]})"));
+  client.scroll("kb one", 4,
+                std::string(R"({"must":[{"key":"metadata.doc_id","match":{"value":"d1"}}]})"));
   client.scroll("kb1", 64, std::nullopt, std::string("65"));
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].method, "POST");
@@ -104,7 +109,8 @@ TEST(VexloClient, ScrollSendsTheClientPackagesBody) {
   EXPECT_EQ(seen[0].headers["api-key"], kKey);
   EXPECT_EQ(seen[0].headers["content-type"], "application/json");
   EXPECT_EQ(seen[0].body,
-            R"({"limit":4,"filter":{"must":[{"key":"metadata.doc_id","match":{"value":"d1"}}]},"with_payload":true,"with_vector":false})");
+            R"({"limit":4,"filter":{"must":[{"key":"metadata.doc_id","match":{"value":"d1"}}]},)"
+            R"("with_payload":true,"with_vector":false})");
   EXPECT_EQ(seen[1].body, R"({"limit":64,"offset":65,"with_payload":true,"with_vector":false})");
 }
 
@@ -145,8 +151,9 @@ TEST(VexloClient, ScrollPagesThroughAFilteredCollection) {
       EXPECT_EQ(p["payload"]["metadata"]["doc_id"], "d1");
       filtered.push_back(p["id"]);
     }
-    offset = result["next_page_offset"].is_null() ? std::nullopt
-                                                  : std::optional<std::string>(result["next_page_offset"].dump());
+    offset = result["next_page_offset"].is_null()
+                 ? std::nullopt
+                 : std::optional<std::string>(result["next_page_offset"].dump());
   } while (offset && calls < 10);
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(filtered.size(), 44u);
@@ -154,13 +161,17 @@ TEST(VexloClient, ScrollPagesThroughAFilteredCollection) {
   EXPECT_EQ(filtered.back(), 130);
 
   // "any", "should" and "must_not" conditions.
-  json any = json::parse(client.scroll(
-      "kb1", 200, std::string(R"({"must":[{"key":"metadata.chunk_id","match":{"any":[2,5,7]}}],"must_not":[{"key":"metadata.doc_id","match":{"value":"d1"}}]})")));
+  const std::string any_filter =
+      R"({"must":[{"key":"metadata.chunk_id","match":{"any":[2,5,7]}}],)"
+      R"("must_not":[{"key":"metadata.doc_id","match":{"value":"d1"}}]})";
+  json any = json::parse(client.scroll("kb1", 200, any_filter));
   std::vector<int> any_ids;
   for (const json& p : any["result"]["points"]) any_ids.push_back(p["id"]);
   EXPECT_EQ(any_ids, (std::vector<int>{2, 5}));  // 7 has doc_id d1
-  json should = json::parse(client.scroll(
-      "kb1", 3, std::string(R"({"should":[{"key":"metadata.doc_id","match":{"value":"d0"}},{"key":"metadata.chunk_id","match":{"value":1}}]})")));
+  const std::string should_filter =
+      R"({"should":[{"key":"metadata.doc_id","match":{"value":"d0"}},)"
+      R"({"key":"metadata.chunk_id","match":{"value":1}}]})";
+  json should = json::parse(client.scroll("kb1", 3, should_filter));
   std::vector<int> should_ids;
   for (const json& p : should["result"]["points"]) should_ids.push_back(p["id"]);
   EXPECT_EQ(should_ids, (std::vector<int>{1, 3, 6}));
@@ -170,17 +181,22 @@ TEST(VexloClient, ScrollPagesThroughAFilteredCollection) {
 TEST(VexloClient, CollectionsPayloadsAndFailures) {
   ServerProcess standin = start_standin();
   VexloClient client(options_for(standin.port()));
-  EXPECT_EQ(json::parse(client.request("GET", "/collections/kb2/exists").body)["result"]["exists"], false);
+  EXPECT_EQ(json::parse(client.request("GET", "/collections/kb2/exists").body)["result"]["exists"],
+            false);
   EXPECT_EQ(client.request("GET", "/collections/kb2").status, 404);
-  ASSERT_EQ(client.request("PUT", "/collections/kb2", R"({"vectors":{"size":2,"distance":"Dot"}})").status, 200);
-  EXPECT_EQ(json::parse(client.request("GET", "/collections/kb2/exists").body)["result"]["exists"], true);
-  EXPECT_EQ(client.request("PUT", "/collections/kb2", "{}").status, 409);
-  client.request("PUT", "/collections/kb2/points",
-                 R"({"points":[{"id":"6f1c5e5e-2b7a-4bd5-9e9b-0b7c6a3b1d20","vector":[1,0],"payload":{"metadata":{"enabled":true}}}]})");
-  ASSERT_EQ(client.request("POST", "/collections/kb2/points/payload",
-                           R"({"payload":{"enabled":false},"key":"metadata","points":["6f1c5e5e-2b7a-4bd5-9e9b-0b7c6a3b1d20"]})")
+  ASSERT_EQ(client.request("PUT", "/collections/kb2", R"({"vectors":{"size":2,"distance":"Dot"}})")
                 .status,
             200);
+  EXPECT_EQ(json::parse(client.request("GET", "/collections/kb2/exists").body)["result"]["exists"],
+            true);
+  EXPECT_EQ(client.request("PUT", "/collections/kb2", "{}").status, 409);
+  const std::string uuid = "6f1c5e5e-2b7a-4bd5-9e9b-0b7c6a3b1d20";
+  client.request("PUT", "/collections/kb2/points",
+                 R"({"points":[{"id":")" + uuid +
+                     R"(","vector":[1,0],"payload":{"metadata":{"enabled":true}}}]})");
+  const std::string update =
+      R"({"payload":{"enabled":false},"key":"metadata","points":[")" + uuid + R"("]})";
+  ASSERT_EQ(client.request("POST", "/collections/kb2/points/payload", update).status, 200);
   json page = json::parse(client.scroll("kb2", 10));
   EXPECT_EQ(page["result"]["points"][0]["payload"]["metadata"]["enabled"], false);
 
@@ -224,5 +240,6 @@ TEST(VexloClient, TimeoutIsTheClientsAndNotRetried) {
   EXPECT_THROW(client.scroll("kb1", 4), Timeout);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
   EXPECT_EQ(hits.load(), 1);
-  EXPECT_THROW(VexloClient(options_for(mosswork::testing::free_port())).scroll("kb1", 4), ConnectionClosed);
+  EXPECT_THROW(VexloClient(options_for(mosswork::testing::free_port())).scroll("kb1", 4),
+               ConnectionClosed);
 }

@@ -17,7 +17,8 @@ FailureKind classify_curl_failure(CURLcode code, bool request_started) noexcept;
 // Throws the core error a libcurl code stands for: connect failures and broken connections
 // become ConnectionClosed, time-outs Timeout, bad URLs InvalidArgument, malformed replies
 // ProtocolError. `context` says what was being done; `detail` is libcurl's error buffer.
-[[noreturn]] void throw_curl_error(CURLcode code, std::string_view context, std::string_view detail);
+[[noreturn]] void throw_curl_error(CURLcode code, std::string_view context,
+                                   std::string_view detail);
 
 // Same for the multi interface.
 [[noreturn]] void throw_curl_multi_error(CURLMcode code, std::string_view context);

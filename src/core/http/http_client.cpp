@@ -25,8 +25,8 @@ void validate(const Request& request) {
 // Starts the request's body again for the next attempt.
 void rewind_body(const Request& request, std::uint64_t sent) {
   if (request.body_source && sent > 0 && !request.body_source->rewind()) {
-    throw InvalidArgument("the request body cannot be read again for a retry of " +
-                          request.method + " " + request.url);
+    throw InvalidArgument("the request body cannot be read again for a retry of " + request.method +
+                          " " + request.url);
   }
 }
 
@@ -66,7 +66,8 @@ struct StreamingResponse::Impl {
   }
 
   void check_usable() const {
-    if (::getpid() != pid) throw ConnectionClosed("the response stream belongs to the parent process");
+    if (::getpid() != pid)
+      throw ConnectionClosed("the response stream belongs to the parent process");
     if (failure) std::rethrow_exception(failure);
     if (closed && !at_end) throw ConnectionClosed("the response stream is closed");
   }
@@ -119,7 +120,8 @@ namespace {
 class BusyGuard {
  public:
   explicit BusyGuard(std::atomic<bool>& flag) : flag_(flag) {
-    if (flag_.exchange(true)) throw InvalidArgument("the response stream is in use by another thread");
+    if (flag_.exchange(true))
+      throw InvalidArgument("the response stream is in use by another thread");
   }
   ~BusyGuard() { flag_.store(false); }
 
@@ -130,7 +132,8 @@ class BusyGuard {
 }  // namespace
 
 StreamingResponse::StreamingResponse() noexcept = default;
-StreamingResponse::StreamingResponse(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+StreamingResponse::StreamingResponse(std::unique_ptr<Impl> impl) noexcept
+    : impl_(std::move(impl)) {}
 StreamingResponse::StreamingResponse(StreamingResponse&&) noexcept = default;
 StreamingResponse& StreamingResponse::operator=(StreamingResponse&&) noexcept = default;
 StreamingResponse::~StreamingResponse() = default;
@@ -146,7 +149,9 @@ std::optional<std::uint64_t> StreamingResponse::content_length() const {
   return impl().content_length;
 }
 bool StreamingResponse::at_end() const noexcept { return impl_ && impl_->at_end; }
-std::uint64_t StreamingResponse::bytes_read() const noexcept { return impl_ ? impl_->bytes_read : 0; }
+std::uint64_t StreamingResponse::bytes_read() const noexcept {
+  return impl_ ? impl_->bytes_read : 0;
+}
 bool StreamingResponse::closed() const noexcept { return !impl_ || impl_->closed; }
 
 std::size_t StreamingResponse::read_into(char* dst, std::size_t n) {
@@ -196,7 +201,8 @@ std::string_view StreamingResponse::next_chunk() {
 
 std::string StreamingResponse::read_all(std::size_t limit) {
   std::string out;
-  if (auto length = content_length(); length && *length - std::min(*length, bytes_read()) <= limit) {
+  if (auto length = content_length();
+      length && *length - std::min(*length, bytes_read()) <= limit) {
     out.reserve(static_cast<std::size_t>(*length - std::min(*length, bytes_read())));
   }
   for (;;) {
@@ -223,9 +229,9 @@ HttpClient::HttpClient(HttpClientOptions options, Log& log)
     : options_(std::move(options)), log_(log) {
   if (options_.max_connections == 0) throw InvalidArgument("max_connections must be at least 1");
   if (options_.retry.total < 0) throw InvalidArgument("retry total must not be negative");
-  limits_ = std::make_unique<TransferLimits>(TransferLimits{
-      options_.connect_timeout, options_.read_timeout, options_.stream_buffer_bytes,
-      options_.user_agent});
+  limits_ = std::make_unique<TransferLimits>(
+      TransferLimits{options_.connect_timeout, options_.read_timeout, options_.stream_buffer_bytes,
+                     options_.user_agent});
   pool_ = std::make_unique<Pool>(PoolLimits{options_.max_connections, options_.block_when_full});
 }
 
@@ -297,7 +303,8 @@ Response HttpClient::send(const Request& request) {
           return Response{status, std::move(transfer.headers()), std::move(transfer.body())};
         }
         if (!retries.increment()) {
-          if (options_.retry.raise_on_status) throw HttpStatusError(status, std::move(transfer.body()));
+          if (options_.retry.raise_on_status)
+            throw HttpStatusError(status, std::move(transfer.body()));
           return Response{status, std::move(transfer.headers()), std::move(transfer.body())};
         }
         wait = status_wait(retries, retry_after);
@@ -319,9 +326,9 @@ StreamingResponse HttpClient::open(const Request& request) {
     std::chrono::duration<double> wait{0};
     std::uint64_t sent = 0;
     impl->lease = pool_->borrow(origin);
-    impl->transfer = std::make_unique<Transfer>(impl->lease.entry(), impl->request, impl->limits,
-                                                Transfer::Sink::kStream,
-                                                retries.method_allowed(request.method));
+    impl->transfer =
+        std::make_unique<Transfer>(impl->lease.entry(), impl->request, impl->limits,
+                                   Transfer::Sink::kStream, retries.method_allowed(request.method));
     Transfer& transfer = *impl->transfer;
     bool failed = false;
     try {

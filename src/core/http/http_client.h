@@ -19,8 +19,8 @@ class Pool;
 struct TransferLimits;
 
 struct HttpClientOptions {
-  std::size_t max_connections = 100;                 // connections kept for reuse
-  bool block_when_full = false;                      // wait for a pooled connection when all are lent
+  std::size_t max_connections = 100;  // connections kept for reuse
+  bool block_when_full = false;       // wait for a pooled connection when all are lent
   std::chrono::milliseconds connect_timeout{30000};  // to establish a connection
   std::chrono::milliseconds read_timeout{30000};     // longest wait for the next bytes
   RetryPolicy retry;                                 // what is retried and how

@@ -64,9 +64,9 @@ curl_socket_t PoolEntry::open_socket(void* clientp, curlsocktype purpose, curl_s
 int PoolEntry::close_socket(void* clientp, curl_socket_t fd) {
   auto* self = static_cast<PoolEntry*>(clientp);
   auto& list = self->sockets_;
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [fd](const SocketRecord& s) { return s.fd == fd; }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(), [fd](const SocketRecord& s) { return s.fd == fd; }),
+      list.end());
   return ::close(fd);
 }
 

@@ -25,23 +25,24 @@ struct AwsSigV4 {
 };
 
 struct Request {
-  std::string method = "GET";               // request method, upper case
-  std::string url;                          // absolute URL, path and query already encoded
-  HeaderList headers;                       // extra headers, sent in this order
-  std::string_view body;                    // body bytes, kept alive by the caller for the call
-  BodySource* body_source = nullptr;        // a streamed body instead of `body` (not owned)
-  std::optional<BasicAuth> basic_auth;      // basic authentication, apart from the URL
-  std::optional<AwsSigV4> sigv4;            // sign the request instead
-  bool verify_tls = true;                   // check the server's certificate and name
-  bool raise_for_status = false;            // a final status >= 400 throws HttpStatusError
-  std::optional<std::chrono::milliseconds> timeout;  // replaces the client's connect and read time-outs
+  std::string method = "GET";           // request method, upper case
+  std::string url;                      // absolute URL, path and query already encoded
+  HeaderList headers;                   // extra headers, sent in this order
+  std::string_view body;                // body bytes, kept alive by the caller for the call
+  BodySource* body_source = nullptr;    // a streamed body instead of `body` (not owned)
+  std::optional<BasicAuth> basic_auth;  // basic authentication, apart from the URL
+  std::optional<AwsSigV4> sigv4;        // sign the request instead
+  bool verify_tls = true;               // check the server's certificate and name
+  bool raise_for_status = false;        // a final status >= 400 throws HttpStatusError
+  std::optional<std::chrono::milliseconds>
+      timeout;  // replaces the client's connect and read time-outs
 };
 
 // A response read to its end.
 struct Response {
-  long status = 0;      // final HTTP status
-  Headers headers;      // headers of the final response
-  std::string body;     // the whole body
+  long status = 0;   // final HTTP status
+  Headers headers;   // headers of the final response
+  std::string body;  // the whole body
 };
 
 }  // namespace mosswork::core::http

@@ -51,7 +51,8 @@ std::chrono::duration<double> RetryState::backoff() const {
   return std::chrono::duration<double>(value);
 }
 
-std::optional<std::chrono::duration<double>> RetryState::retry_after(std::string_view header) const {
+std::optional<std::chrono::duration<double>> RetryState::retry_after(
+    std::string_view header) const {
   if (!policy_.respect_retry_after) return std::nullopt;
   std::string text(header);
   auto begin = text.find_first_not_of(" \t");

@@ -11,14 +11,16 @@
 namespace mosswork::core::http {
 
 struct RetryPolicy {
-  int total = 3;                                    // retries after the first attempt; 0 = none
-  double backoff_factor = 0.5;                      // seconds; sleep = factor * 2^(failures - 1)
+  int total = 3;                                     // retries after the first attempt; 0 = none
+  double backoff_factor = 0.5;                       // seconds; sleep = factor * 2^(failures - 1)
   std::chrono::duration<double> backoff_max{120.0};  // upper bound of one back-off sleep
-  std::vector<long> status_forcelist{500, 502, 503, 504};  // statuses retried (allowed methods only)
+  std::vector<long> status_forcelist{500, 502, 503,
+                                     504};  // statuses retried (allowed methods only)
   std::vector<std::string> allowed_methods{"HEAD", "GET", "PUT", "DELETE", "OPTIONS", "TRACE"};
-  bool respect_retry_after = true;                  // a Retry-After header replaces the back-off
+  bool respect_retry_after = true;  // a Retry-After header replaces the back-off
   std::chrono::duration<double> retry_after_max{120.0};  // longest Retry-After honoured
-  bool raise_on_status = true;  // statuses still failing at the end throw; else the response returns
+  bool raise_on_status =
+      true;  // statuses still failing at the end throw; else the response returns
 
   // No retries at all, every status returned (urllib3's Retry(False)).
   static RetryPolicy none() {

@@ -20,7 +20,8 @@ constexpr long kReceiveBuffer = 64L << 10;
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -28,7 +29,8 @@ std::string_view trim(std::string_view s) {
 template <typename T>
 void set_option(CURL* h, CURLoption option, T value, const std::string& context) {
   CURLcode rc = curl_easy_setopt(h, option, value);
-  if (rc != CURLE_OK) throw TransferFailure(FailureKind::kFatal, rc, context, curl_easy_strerror(rc));
+  if (rc != CURLE_OK)
+    throw TransferFailure(FailureKind::kFatal, rc, context, curl_easy_strerror(rc));
 }
 
 }  // namespace
@@ -78,8 +80,10 @@ void Transfer::start() {
   set_option(h, CURLOPT_BUFFERSIZE, kReceiveBuffer, ctx);
   set_option(h, CURLOPT_ERRORBUFFER, error_, ctx);
   auto connect_ms = request_.timeout.value_or(limits_.connect_timeout).count();
-  set_option(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<long long>(connect_ms, 1)), ctx);
-  if (!limits_.user_agent.empty()) set_option(h, CURLOPT_USERAGENT, limits_.user_agent.c_str(), ctx);
+  set_option(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::max<long long>(connect_ms, 1)),
+             ctx);
+  if (!limits_.user_agent.empty())
+    set_option(h, CURLOPT_USERAGENT, limits_.user_agent.c_str(), ctx);
   set_option(h, CURLOPT_HEADERFUNCTION, &Transfer::on_header, ctx);
   set_option(h, CURLOPT_HEADERDATA, static_cast<void*>(this), ctx);
   set_option(h, CURLOPT_WRITEFUNCTION, &Transfer::on_write, ctx);
@@ -205,7 +209,8 @@ void Transfer::finish_done() {
 template <typename Enough>
 void Transfer::drive(Enough&& enough) {
   if (done_) return;
-  if (!attached_) fail(FailureKind::kFatal, CURLE_FAILED_INIT, "the transfer was closed before its end");
+  if (!attached_)
+    fail(FailureKind::kFatal, CURLE_FAILED_INIT, "the transfer was closed before its end");
   // Time the caller spent away from the transfer does not count as a stalled peer.
   Clock::time_point entered = Clock::now();
   if (last_progress_ < entered) last_progress_ = entered;
@@ -231,7 +236,8 @@ void Transfer::drive(Enough&& enough) {
     int wait_ms = 1000;  // before the request goes out libcurl enforces the connect time-out
     if (request_started_) {
       auto read_timeout = request_.timeout.value_or(limits_.read_timeout);
-      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_progress_);
+      auto idle =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_progress_);
       if (idle >= read_timeout) {
         fail(FailureKind::kRead, CURLE_OPERATION_TIMEDOUT,
              "read timed out (no data for " + std::to_string(read_timeout.count()) + " ms)");

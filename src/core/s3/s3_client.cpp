@@ -1,14 +1,13 @@
 // Object-store requests: URLs, signing headers, uploads in parts, response parsing.
 #include "core/s3/s3_client.h"
 
+#include <curl/curl.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <pugixml.hpp>
-
-#include <curl/curl.h>
 
 #include "core/common/errors.h"
 #include "core/http/url.h"
@@ -110,8 +109,9 @@ S3Client::S3Client(S3ClientOptions options, std::shared_ptr<http::HttpClient> ht
   base_url_ = (options_.secure ? "https://" : "http://") + options_.endpoint;
 }
 
-std::string S3Client::object_url(const std::string& bucket, const std::string& name,
-                                 const std::vector<std::pair<std::string, std::string>>& query) const {
+std::string S3Client::object_url(
+    const std::string& bucket, const std::string& name,
+    const std::vector<std::pair<std::string, std::string>>& query) const {
   std::string url = base_url_;
   url += '/';
   url += http::percent_encode(bucket);
@@ -122,7 +122,8 @@ std::string S3Client::object_url(const std::string& bucket, const std::string& n
   if (!query.empty()) {
     // Sorted and fully encoded: the form the signature's canonical query string takes.
     std::vector<std::pair<std::string, std::string>> sorted;
-    for (const auto& [k, v] : query) sorted.emplace_back(http::percent_encode(k), http::percent_encode(v));
+    for (const auto& [k, v] : query)
+      sorted.emplace_back(http::percent_encode(k), http::percent_encode(v));
     std::sort(sorted.begin(), sorted.end());
     char sep = '?';
     for (const auto& [k, v] : sorted) {
@@ -153,7 +154,8 @@ std::pair<std::uint64_t, std::uint64_t> S3Client::part_info(std::uint64_t object
   std::uint64_t part_size = options_.part_size;
   if (part_size == 0) {
     std::uint64_t per_part = (object_size + kMaxParts - 1) / kMaxParts;
-    part_size = std::max<std::uint64_t>(1, (per_part + kMinPartSize - 1) / kMinPartSize) * kMinPartSize;
+    part_size =
+        std::max<std::uint64_t>(1, (per_part + kMinPartSize - 1) / kMinPartSize) * kMinPartSize;
   }
   if (part_size > object_size) part_size = object_size;
   std::uint64_t count = part_size ? (object_size + part_size - 1) / part_size : 1;
@@ -182,10 +184,12 @@ ObjectStat S3Client::stat_object(const std::string& bucket, const std::string& n
     if (when >= 0) stat.last_modified = std::chrono::system_clock::from_time_t(when);
   }
   stat.content_type = std::string(response.headers.get("Content-Type").value_or(""));
-  if (auto version = response.headers.get("x-amz-version-id")) stat.version_id = std::string(*version);
+  if (auto version = response.headers.get("x-amz-version-id"))
+    stat.version_id = std::string(*version);
   for (const auto& [key, value] : response.headers.items()) {
     constexpr std::string_view kPrefix = "x-amz-meta-";
-    if (key.size() > kPrefix.size() && http::iequals(std::string_view(key).substr(0, kPrefix.size()), kPrefix)) {
+    if (key.size() > kPrefix.size() &&
+        http::iequals(std::string_view(key).substr(0, kPrefix.size()), kPrefix)) {
       std::string short_name = key.substr(kPrefix.size());
       std::transform(short_name.begin(), short_name.end(), short_name.begin(), ::tolower);
       stat.user_metadata.emplace_back(std::move(short_name), value);
@@ -227,7 +231,8 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
                           " bytes, not the declared " + std::to_string(length));
   }
   auto [part_size, parts] = part_info(length);
-  if (parts > 1) return put_multipart(bucket, name, data, length, part_size, content_type, metadata);
+  if (parts > 1)
+    return put_multipart(bucket, name, data, length, part_size, content_type, metadata);
 
   http::Request request = make_request("PUT", object_url(bucket, name));
   request.body_source = &data;
@@ -239,7 +244,8 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
     raise_s3_error("PUT", response.status, response.headers, response.body, bucket, name);
   }
   ObjectWriteResult result{bucket, name, unquote(response.headers.get("ETag").value_or("")), {}};
-  if (auto version = response.headers.get("x-amz-version-id")) result.version_id = std::string(*version);
+  if (auto version = response.headers.get("x-amz-version-id"))
+    result.version_id = std::string(*version);
   return result;
 }
 
@@ -277,7 +283,8 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
     raise_s3_error("PUT", response.status, response.headers, response.body, bucket, name);
   }
   ObjectWriteResult result{bucket, name, unquote(response.headers.get("ETag").value_or("")), {}};
-  if (auto version = response.headers.get("x-amz-version-id")) result.version_id = std::string(*version);
+  if (auto version = response.headers.get("x-amz-version-id"))
+    result.version_id = std::string(*version);
   return result;
 }
 
@@ -372,7 +379,8 @@ std::string S3Client::create_multipart_upload(const std::string& bucket, const s
     throw ParseError("cannot parse the multipart upload answer: " + response.body);
   }
   std::string upload_id = doc.child("InitiateMultipartUploadResult").child_value("UploadId");
-  if (upload_id.empty()) throw ParseError("multipart upload answer without UploadId: " + response.body);
+  if (upload_id.empty())
+    throw ParseError("multipart upload answer without UploadId: " + response.body);
   return upload_id;
 }
 
@@ -413,8 +421,7 @@ ObjectWriteResult S3Client::complete_multipart_upload(const std::string& bucket,
                                                       const std::string& upload_id,
                                                       const std::vector<UploadedPart>& parts) {
   check_names(bucket, name);
-  std::string body =
-      "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
+  std::string body = "<CompleteMultipartUpload xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\">";
   for (const UploadedPart& part : parts) {
     body += "<Part><PartNumber>" + std::to_string(part.part_number) + "</PartNumber><ETag>\"" +
             part.etag + "\"</ETag></Part>";
@@ -437,16 +444,18 @@ ObjectWriteResult S3Client::complete_multipart_upload(const std::string& bucket,
   if (!doc.load_buffer(response.body.data(), response.body.size())) {
     throw ParseError("cannot parse the multipart completion answer: " + response.body);
   }
-  ObjectWriteResult result{bucket, name,
-                           unquote(doc.child("CompleteMultipartUploadResult").child_value("ETag")), {}};
-  if (auto version = response.headers.get("x-amz-version-id")) result.version_id = std::string(*version);
+  ObjectWriteResult result{
+      bucket, name, unquote(doc.child("CompleteMultipartUploadResult").child_value("ETag")), {}};
+  if (auto version = response.headers.get("x-amz-version-id"))
+    result.version_id = std::string(*version);
   return result;
 }
 
 void S3Client::abort_multipart_upload(const std::string& bucket, const std::string& name,
                                       const std::string& upload_id) {
   check_names(bucket, name);
-  http::Request request = make_request("DELETE", object_url(bucket, name, {{"uploadId", upload_id}}));
+  http::Request request =
+      make_request("DELETE", object_url(bucket, name, {{"uploadId", upload_id}}));
   request.headers.emplace_back("x-amz-content-sha256", std::string(kEmptySha256));
   http::Response response = http_->send(request);
   if (response.status != 204 && response.status != 200) {

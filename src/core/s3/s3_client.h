@@ -20,25 +20,25 @@
 namespace mosswork::core::s3 {
 
 struct S3ClientOptions {
-  std::string endpoint;                // "host:port" of the store
-  std::string access_key;              // key id; empty = anonymous (unsigned) requests
-  std::string secret_key;              // secret of the key
-  bool secure = false;                 // https instead of http
-  bool verify_tls = true;              // check the certificate when secure
-  std::string region = "us-east-1";    // signing region
-  std::uint64_t part_size = 0;         // multipart part size; 0 = 5 MiB steps as minio-py picks
+  std::string endpoint;              // "host:port" of the store
+  std::string access_key;            // key id; empty = anonymous (unsigned) requests
+  std::string secret_key;            // secret of the key
+  bool secure = false;               // https instead of http
+  bool verify_tls = true;            // check the certificate when secure
+  std::string region = "us-east-1";  // signing region
+  std::uint64_t part_size = 0;       // multipart part size; 0 = 5 MiB steps as minio-py picks
 };
 
 // What stat_object reports.
 struct ObjectStat {
   std::string bucket_name;
   std::string object_name;
-  std::uint64_t size = 0;                                        // Content-Length
-  std::string etag;                                              // without its double quotes
+  std::uint64_t size = 0;                                              // Content-Length
+  std::string etag;                                                    // without its double quotes
   std::optional<std::chrono::system_clock::time_point> last_modified;  // Last-Modified
-  std::string content_type;                                      // Content-Type
-  std::optional<std::string> version_id;                         // x-amz-version-id
-  http::Headers metadata;                                        // every response header
+  std::string content_type;                                            // Content-Type
+  std::optional<std::string> version_id;                               // x-amz-version-id
+  http::Headers metadata;                                              // every response header
   // x-amz-meta-* headers, with the prefix removed and the name in lower case.
   std::vector<std::pair<std::string, std::string>> user_metadata;
 };
@@ -46,7 +46,7 @@ struct ObjectStat {
 struct ObjectWriteResult {
   std::string bucket_name;
   std::string object_name;
-  std::string etag;                        // without double quotes; "<md5>-<parts>" for multipart
+  std::string etag;  // without double quotes; "<md5>-<parts>" for multipart
   std::optional<std::string> version_id;
 };
 

@@ -69,7 +69,8 @@ OpenSearchAddress parse_opensearch_address(std::string_view text) {
     host = hostport.substr(0, colon);
     port = hostport.substr(colon + 1);
   }
-  if (host.empty()) throw InvalidArgument("no host in OpenSearch address '" + std::string(text) + "'");
+  if (host.empty())
+    throw InvalidArgument("no host in OpenSearch address '" + std::string(text) + "'");
   out.host.host = std::string(host);
   if (!port.empty()) {
     out.host.port = parse_port(port, text);
@@ -130,10 +131,12 @@ http::Response OpenSearchClient::perform(const std::string& method, const std::s
       return response;
     } catch (const Timeout& e) {
       if (last || !options_.retry_on_timeout) throw;
-      log_.lazy(LogLevel::kWarning, [&] { return std::string(e.what()) + ", trying the next host"; });
+      log_.lazy(LogLevel::kWarning,
+                [&] { return std::string(e.what()) + ", trying the next host"; });
     } catch (const ConnectionClosed& e) {
       if (last) throw;
-      log_.lazy(LogLevel::kWarning, [&] { return std::string(e.what()) + ", trying the next host"; });
+      log_.lazy(LogLevel::kWarning,
+                [&] { return std::string(e.what()) + ", trying the next host"; });
     }
   }
 }

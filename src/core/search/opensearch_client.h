@@ -35,15 +35,15 @@ struct OpenSearchAddress {
 OpenSearchAddress parse_opensearch_address(std::string_view text);
 
 struct OpenSearchOptions {
-  std::vector<OpenSearchHost> hosts;            // tried in turn
-  std::optional<http::BasicAuth> auth;          // basic authentication for every host
-  bool use_ssl = false;                         // https for hosts without a scheme
-  bool verify_certs = true;                     // check certificates over https
-  std::chrono::milliseconds timeout{10000};     // connect and read time-out per attempt
-  int max_retries = 3;                          // further attempts, each on the next host
+  std::vector<OpenSearchHost> hosts;                 // tried in turn
+  std::optional<http::BasicAuth> auth;               // basic authentication for every host
+  bool use_ssl = false;                              // https for hosts without a scheme
+  bool verify_certs = true;                          // check certificates over https
+  std::chrono::milliseconds timeout{10000};          // connect and read time-out per attempt
+  int max_retries = 3;                               // further attempts, each on the next host
   std::vector<long> retry_on_status{502, 503, 504};  // statuses that move on to the next host
-  bool retry_on_timeout = false;                // whether a time-out moves on too
-  std::size_t max_connections = 10;             // pooled connections of this client
+  bool retry_on_timeout = false;                     // whether a time-out moves on too
+  std::size_t max_connections = 10;                  // pooled connections of this client
 };
 
 class OpenSearchClient {

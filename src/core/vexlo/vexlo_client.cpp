@@ -47,8 +47,10 @@ std::string vexlo_base_url(const VexloOptions& options) {
     if (host.empty()) throw InvalidArgument("no host in url " + *options.url);
     if (!port_text.empty()) {
       int value = 0;
-      auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), value);
-      if (ec != std::errc() || end != port_text.data() + port_text.size() || value <= 0 || value > 65535) {
+      auto [end, ec] =
+          std::from_chars(port_text.data(), port_text.data() + port_text.size(), value);
+      if (ec != std::errc() || end != port_text.data() + port_text.size() || value <= 0 ||
+          value > 65535) {
         throw InvalidArgument("bad port in url " + *options.url);
       }
       port = value;

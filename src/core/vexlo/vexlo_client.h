@@ -14,14 +14,15 @@
 namespace mosswork::core::vexlo {
 
 struct VexloOptions {
-  std::optional<std::string> url;                 // "host", "host:port" or "scheme://host[:port][/prefix]"; none = localhost
-  std::optional<int> port = 6333;                 // used when url names no port
-  std::optional<std::string> api_key;             // sent as "api-key"
+  std::optional<std::string>
+      url;  // "host", "host:port" or "scheme://host[:port][/prefix]"; none = localhost
+  std::optional<int> port = 6333;                    // used when url names no port
+  std::optional<std::string> api_key;                // sent as "api-key"
   std::optional<std::chrono::milliseconds> timeout;  // connect and read; none = 5 s
-  std::optional<bool> https;                      // scheme when url has none; none = https iff api_key
-  bool verify = true;                             // check certificates over https
-  std::string prefix;                             // path prefix when url has none
-  std::size_t max_connections = 10;               // pooled connections of this client
+  std::optional<bool> https;         // scheme when url has none; none = https iff api_key
+  bool verify = true;                // check certificates over https
+  std::string prefix;                // path prefix when url has none
+  std::size_t max_connections = 10;  // pooled connections of this client
 };
 
 // Base URL as the client package builds it: scheme://host:port/prefix.

@@ -2,9 +2,8 @@
 // an access key allowed everything is made first, then every request must be signed with it.
 #pragma once
 
-#include <pugixml.hpp>
-
 #include <memory>
+#include <pugixml.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -22,7 +21,8 @@ class MotoS3 {
     std::string keys = iam("Action=CreateAccessKey&UserName=tester&Version=2010-05-08");
     pugi::xml_document doc;
     doc.load_string(keys.c_str());
-    auto key = doc.child("CreateAccessKeyResponse").child("CreateAccessKeyResult").child("AccessKey");
+    auto key =
+        doc.child("CreateAccessKeyResponse").child("CreateAccessKeyResult").child("AccessKey");
     access_key_ = key.child_value("AccessKeyId");
     secret_key_ = key.child_value("SecretAccessKey");
     if (access_key_.empty() || secret_key_.empty()) throw std::runtime_error("no IAM key: " + keys);

@@ -32,11 +32,11 @@ struct TestRequest {
 
 struct TestReply {
   enum class Mode {
-    kNormal,          // status, headers and body
-    kStall,           // send nothing, keep the connection open for `stall`
-    kStallMidBody,    // send headers and `partial` body bytes, then wait `stall`
-    kClose,           // close the connection without answering
-    kCloseMidBody,    // send headers and `partial` body bytes, then close
+    kNormal,        // status, headers and body
+    kStall,         // send nothing, keep the connection open for `stall`
+    kStallMidBody,  // send headers and `partial` body bytes, then wait `stall`
+    kClose,         // close the connection without answering
+    kCloseMidBody,  // send headers and `partial` body bytes, then close
   };
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
