@@ -244,3 +244,27 @@ TEST(HttpPool, NoDescriptorOutlivesTheClient) {
   }
   EXPECT_EQ(open_descriptors(), before);
 }
+
+TEST(HttpPool, AlternatingHostsKeepOneConnectionEach) {
+  TestHttpServer a(echo_path());
+  TestHttpServer b(echo_path());
+  HttpClient client;
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(client.send(get(a, "/a")).body, "/a");
+    EXPECT_EQ(client.send(get(b, "/b")).body, "/b");
+  }
+  EXPECT_EQ(a.connections(), 1);
+  EXPECT_EQ(b.connections(), 1);
+
+  // At its limit the pool hands the least recently used entry to the other host.
+  HttpClientOptions one;
+  one.max_connections = 1;
+  HttpClient small(one);
+  for (int i = 0; i < 3; ++i) {
+    small.send(get(a, "/a"));
+    small.send(get(b, "/b"));
+  }
+  EXPECT_EQ(a.connections(), 4);
+  EXPECT_EQ(b.connections(), 4);
+  EXPECT_EQ(small.stats().pooled_connections, 1u);
+}

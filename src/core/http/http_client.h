@@ -50,8 +50,8 @@ class HttpClient {
   // HttpStatusError. Transport failures throw ConnectionClosed, Timeout, InvalidArgument, ...
   Response send(const Request& request);
   // Sends the request and returns once the response's headers are in; the body is pulled from
-  // the result. Retries cover everything up to the headers. The request's body (if any) must
-  // stay alive until this returns.
+  // the result. Retries cover everything up to the headers. The request is copied, but a body it
+  // points to (bytes or a source) must stay alive until the stream is closed or at its end.
   StreamingResponse open(const Request& request);
 
   const HttpClientOptions& options() const noexcept { return options_; }

@@ -104,19 +104,13 @@ void PoolState::unlock_share(CURL*, curl_lock_data data, void* userptr) {
 std::unique_ptr<PoolEntry> PoolState::take(std::string_view origin, bool& counted) {
   std::unique_lock lock(mu_);
   for (;;) {
-    if (!idle_.empty()) {
-      // Latest entry that last talked to this origin; else the least recently used one.
-      auto it = std::find_if(idle_.rbegin(), idle_.rend(),
+    // The latest entry that last talked to this origin keeps its connection warm.
+    auto same = std::find_if(idle_.rbegin(), idle_.rend(),
                              [&](const auto& e) { return e->origin() == origin; });
-      std::unique_ptr<PoolEntry> entry;
-      if (it != idle_.rend()) {
-        auto pos = std::next(it).base();
-        entry = std::move(*pos);
-        idle_.erase(pos);
-      } else {
-        entry = std::move(idle_.front());
-        idle_.erase(idle_.begin());
-      }
+    if (same != idle_.rend()) {
+      auto pos = std::next(same).base();
+      std::unique_ptr<PoolEntry> entry = std::move(*pos);
+      idle_.erase(pos);
       counted = true;
       return entry;
     }
@@ -124,6 +118,13 @@ std::unique_ptr<PoolEntry> PoolState::take(std::string_view origin, bool& counte
       ++live_;
       counted = true;
       break;
+    }
+    if (!idle_.empty()) {
+      // Full: the least recently used entry gives up its connection to another origin.
+      std::unique_ptr<PoolEntry> entry = std::move(idle_.front());
+      idle_.erase(idle_.begin());
+      counted = true;
+      return entry;
     }
     if (!limits_.block_when_full) {
       counted = false;

@@ -84,8 +84,9 @@ class PoolState {
   pid_t pid() const noexcept { return pid_; }
   CURLSH* share() const noexcept { return share_.get(); }
 
-  // An idle entry, preferring one last used for this origin; a new one when none is idle.
-  // `counted` tells whether it counts against the limit (transient entries are dropped on return).
+  // An idle entry last used for this origin; else a new one while under the limit; else the
+  // least recently used idle one. `counted` tells whether it counts against the limit (transient
+  // entries, made when all are lent and the pool does not block, are dropped on return).
   std::unique_ptr<PoolEntry> take(std::string_view origin, bool& counted);
   void give_back(std::unique_ptr<PoolEntry> entry, bool counted) noexcept;
   PoolStats stats();
