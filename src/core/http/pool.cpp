@@ -102,6 +102,7 @@ void PoolState::unlock_share(CURL*, curl_lock_data data, void* userptr) {
 }
 
 std::unique_ptr<PoolEntry> PoolState::take(std::string_view origin, bool& counted) {
+  std::unique_ptr<PoolEntry> victim;
   std::unique_lock lock(mu_);
   for (;;) {
     // The latest entry that last talked to this origin keeps its connection warm.
@@ -120,11 +121,12 @@ std::unique_ptr<PoolEntry> PoolState::take(std::string_view origin, bool& counte
       break;
     }
     if (!idle_.empty()) {
-      // Full: the least recently used entry gives up its connection to another origin.
-      std::unique_ptr<PoolEntry> entry = std::move(idle_.front());
+      // Full: the least recently used entry makes room. It is replaced rather than pointed at
+      // another origin, since libcurl would keep its old connection open next to the new one.
+      victim = std::move(idle_.front());
       idle_.erase(idle_.begin());
       counted = true;
-      return entry;
+      break;
     }
     if (!limits_.block_when_full) {
       counted = false;
@@ -133,6 +135,7 @@ std::unique_ptr<PoolEntry> PoolState::take(std::string_view origin, bool& counte
     freed_.wait(lock);
   }
   lock.unlock();
+  victim.reset();  // closes its connection, outside the lock
   try {
     return std::make_unique<PoolEntry>(share_.get());
   } catch (...) {
