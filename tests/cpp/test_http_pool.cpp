@@ -39,7 +39,10 @@ int hammer(HttpClient& client, const TestHttpServer& server, int threads, int ea
   for (int t = 0; t < threads; ++t) {
     pool.emplace_back([&, t] {
       for (int i = 0; i < each; ++i) {
-        std::string path = "/" + std::to_string(t) + "/" + std::to_string(i);
+        std::string path = "/";
+        path += std::to_string(t);
+        path += '/';
+        path += std::to_string(i);
         try {
           Response r = client.send(get(server, path));
           if (r.status == 200 && r.body == path) ++ok;

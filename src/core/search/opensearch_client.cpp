@@ -13,6 +13,18 @@ namespace {
 // Path parts are encoded as opensearch-py does, keeping "," and "*" (index lists, patterns).
 std::string path_part(const std::string& part) { return http::percent_encode(part, ",*"); }
 
+// "/index/kind/id" with each part encoded.
+std::string document_path(const std::string& index, std::string_view kind, const std::string& id) {
+  std::string path;
+  path += '/';
+  path += path_part(index);
+  path += '/';
+  path += kind;
+  path += '/';
+  path += path_part(id);
+  return path;
+}
+
 int parse_port(std::string_view text, std::string_view whole) {
   int port = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
@@ -92,9 +104,12 @@ OpenSearchClient::OpenSearchClient(OpenSearchOptions options, Log& log)
     std::string scheme = h.scheme.value_or(options_.use_ssl ? "https" : "http");
     std::string host = h.host.find(':') != std::string::npos ? "[" + h.host + "]" : h.host;
     std::string prefix = h.url_prefix;
-    if (!prefix.empty() && prefix.front() != '/') prefix.insert(prefix.begin(), '/');
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    bases_.push_back(scheme + "://" + host + ":" + std::to_string(h.port) + prefix);
+    std::string base = scheme + "://" + host;
+    base += ':';
+    base += std::to_string(h.port);
+    if (!prefix.empty() && prefix.front() != '/') base += '/';
+    bases_.push_back(base + prefix);
   }
   http::HttpClientOptions http_options;
   http_options.max_connections = std::max<std::size_t>(options_.max_connections, 1);
@@ -144,7 +159,7 @@ http::Response OpenSearchClient::perform(const std::string& method, const std::s
 std::string OpenSearchClient::get_source(const std::string& index, const std::string& id) {
   if (index.empty()) throw InvalidArgument("OpenSearch index name must not be empty");
   if (id.empty()) throw InvalidArgument("OpenSearch document id must not be empty");
-  http::Response response = perform("GET", "/" + path_part(index) + "/_source/" + path_part(id));
+  http::Response response = perform("GET", document_path(index, "_source", id));
   if (response.status == 404) throw NotFound(std::move(response.body));
   if (response.status < 200 || response.status >= 300) {
     throw HttpStatusError(response.status, std::move(response.body));
@@ -156,8 +171,8 @@ std::string OpenSearchClient::index(const std::string& index, const std::string&
                                     std::string_view body_json, bool refresh) {
   if (index.empty()) throw InvalidArgument("OpenSearch index name must not be empty");
   if (id.empty()) throw InvalidArgument("OpenSearch document id must not be empty");
-  http::Response response = perform("PUT", "/" + path_part(index) + "/_doc/" + path_part(id),
-                                    body_json, refresh ? "refresh=true" : "");
+  http::Response response =
+      perform("PUT", document_path(index, "_doc", id), body_json, refresh ? "refresh=true" : "");
   if (response.status == 404) throw NotFound(std::move(response.body));
   if (response.status < 200 || response.status >= 300) {
     throw HttpStatusError(response.status, std::move(response.body));

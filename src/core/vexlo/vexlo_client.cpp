@@ -56,10 +56,13 @@ std::string vexlo_base_url(const VexloOptions& options) {
       port = value;
     }
   }
-  if (!prefix.empty() && prefix.front() != '/') prefix.insert(prefix.begin(), '/');
   while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
   std::string base = scheme + "://" + host;
-  if (port) base += ":" + std::to_string(*port);
+  if (port) {
+    base += ':';
+    base += std::to_string(*port);
+  }
+  if (!prefix.empty() && prefix.front() != '/') base += '/';
   return base + prefix;
 }
 
