@@ -89,6 +89,13 @@ class HttpStatusError : public Error {
   std::string body_;
 };
 
+// A resource (a document, an index) does not exist: a 404 answer, kept apart from transport
+// failures and other statuses so that callers can tell "missing" from "unreachable".
+class NotFound : public HttpStatusError {
+ public:
+  explicit NotFound(std::string body) : HttpStatusError(404, std::move(body)) {}
+};
+
 // An object store answered with an error document.
 class S3Error : public Error {
  public:
