@@ -100,17 +100,26 @@ http::Response VexloClient::request(const std::string& method, const std::string
   return http_->send(request);
 }
 
-std::string VexloClient::scroll(const std::string& collection_name, long limit,
-                                const std::optional<std::string>& filter_json,
-                                const std::optional<std::string>& offset_json) {
+std::string scroll_path(const std::string& collection_name) {
   if (collection_name.empty()) throw InvalidArgument("collection name must not be empty");
+  return "/collections/" + http::percent_encode(collection_name) + "/points/scroll";
+}
+
+std::string scroll_body(long limit, const std::optional<std::string>& filter_json,
+                        const std::optional<std::string>& offset_json) {
   std::string body = "{\"limit\":" + std::to_string(limit);
   // An absent (or empty) filter or offset is left out of the body.
   if (filter_json && !filter_json->empty()) body += ",\"filter\":" + *filter_json;
   if (offset_json && !offset_json->empty()) body += ",\"offset\":" + *offset_json;
   body += ",\"with_payload\":true,\"with_vector\":false}";
-  http::Response response = request(
-      "POST", "/collections/" + http::percent_encode(collection_name) + "/points/scroll", body);
+  return body;
+}
+
+std::string VexloClient::scroll(const std::string& collection_name, long limit,
+                                const std::optional<std::string>& filter_json,
+                                const std::optional<std::string>& offset_json) {
+  std::string path = scroll_path(collection_name);
+  http::Response response = request("POST", path, scroll_body(limit, filter_json, offset_json));
   if (response.status != 200) throw HttpStatusError(response.status, std::move(response.body));
   return std::move(response.body);
 }

@@ -28,6 +28,11 @@ struct VexloOptions {
 // Base URL as the client package builds it: scheme://host:port/prefix.
 std::string vexlo_base_url(const VexloOptions& options);
 
+// The request path and JSON body of a scroll, for callers that send it themselves.
+std::string scroll_path(const std::string& collection_name);
+std::string scroll_body(long limit, const std::optional<std::string>& filter_json,
+                        const std::optional<std::string>& offset_json);
+
 class VexloClient {
  public:
   explicit VexloClient(VexloOptions options);
@@ -49,6 +54,7 @@ class VexloClient {
                          const std::optional<http::HeaderList>& headers = std::nullopt);
 
   const std::string& base_url() const noexcept { return base_url_; }
+  const VexloOptions& options() const noexcept { return options_; }
   std::chrono::milliseconds timeout() const noexcept { return timeout_; }
 
  private:

@@ -10,6 +10,8 @@
 #include "core/amqp/publisher.h"
 #include "core/build/description.h"
 #include "core/common/url.h"
+#include "bridge/asyncio.h"
+#include "modules/connections/http_binding.h"
 #include "modules/connections/redis_binding.h"
 
 namespace py = pybind11;
@@ -142,6 +144,58 @@ void init_module(py::module_& m) {
   }
   print("connecting rabbitmq", rabbitmq_host, rabbitmq_port);
 
+  // Vector database: each client reads its keys afresh.
+  m.attr("vexlo_client") = m.attr("get_vexlo_client")();
+  m.attr("async_vexlo_client") = m.attr("get_async_vexlo_client")();
+  print("connecting vexlo", get("vexlo_host"), get("vexlo_port"));
+
+  // Object store.
+  py::object minio_endpoint = get("minio_endpoint");
+  py::object minio_access_key = get("minio_access_key");
+  py::object minio_secret_key = get("minio_secret_key");
+  m.attr("minio_endpoint") = minio_endpoint;
+  m.attr("minio_access_key") = minio_access_key;
+  m.attr("minio_secret_key") = minio_secret_key;
+  py::object status_forcelist = py::list();
+  for (int s : {500, 502, 503, 504}) status_forcelist.attr("append")(s);
+  py::object retry = m.attr("Retry")(py::arg("total") = 3, py::arg("backoff_factor") = 0.5,
+                                     py::arg("status_forcelist") = status_forcelist);
+  py::object http_client = m.attr("PoolManager")(py::arg("maxsize") = 100, py::arg("retries") = retry,
+                                                 py::arg("timeout") = 30.0);
+  m.attr("retry") = retry;
+  m.attr("http_client") = http_client;
+  // A missing endpoint surfaces when the client is first used, as with the other services.
+  m.attr("minio_client") = m.attr("Minio")(
+      minio_endpoint.is_none() ? py::str("") : py::str(minio_endpoint),
+      py::arg("access_key") = minio_access_key, py::arg("secret_key") = minio_secret_key,
+      py::arg("secure") = false, py::arg("http_client") = http_client);
+  print("connecting minio", minio_endpoint);
+
+  // OpenSearch.
+  py::object https = get("opensearch_https", py::bool_(false));
+  const bool tls = bridge::tls_flag(https);
+  py::object opensearch_cluster = get("opensearch_cluster");
+  m.attr("opensearch_cluster") = opensearch_cluster;
+  py::object opensearch_user = get("opensearch_user", py::str("admin"));
+  py::object opensearch_passwd = get("opensearch_passwd", py::str("ferny"));
+  py::object opensearch_host = get("opensearch_host");
+  py::object os_cls = m.attr("OpenSearch");
+  if (is_on(opensearch_cluster)) {
+    py::tuple auth = py::make_tuple(opensearch_user, opensearch_passwd);
+    m.attr("opensearch_auth") = auth;
+    m.attr("opensearch_client") =
+        os_cls(py::arg("hosts") = get("opensearch_hosts"), py::arg("http_auth") = auth,
+               py::arg("use_ssl") = tls, py::arg("verify_certs") = false,
+               py::arg("ssl_show_warn") = false);
+  } else {
+    std::string address = std::string(tls ? "https://" : "http://") + text(opensearch_user) + ":" +
+                          text(opensearch_passwd) + "@" + text(opensearch_host);
+    m.attr("opensearch_client") = os_cls(address, py::arg("use_ssl") = tls,
+                                         py::arg("verify_certs") = false,
+                                         py::arg("ssl_show_warn") = false);
+  }
+  print("connecting opensearch", opensearch_host);
+
   // OCR.
   py::object ocr_service_endpoint = get("ocr_service_endpoint");
   m.attr("ocr_service_endpoint") = ocr_service_endpoint;
@@ -156,6 +210,21 @@ PYBIND11_MODULE(connections, m) {
   m.doc() = "The service's shared clients, built once from the configuration section \"service\".";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   conn::bind_redis(m);
+  conn::bind_http(m);
+  mosswork::bridge::aio::bind_coroutine_type(m);
+  auto vexlo_factory = [m](const char* cls) {
+    return [m, cls]() {
+      py::object config = m.attr("config");
+      auto get = [&](const char* key) { return mosswork::bridge::config_value(config, key); };
+      return m.attr(cls)(py::arg("url") = get("vexlo_host"), py::arg("port") = get("vexlo_port"),
+                         py::arg("api_key") = get("vexlo_api_key"), py::arg("timeout") = 20.0,
+                         py::arg("https") = false, py::arg("verify") = false);
+    };
+  };
+  m.def("get_vexlo_client", vexlo_factory("VexloClient"),
+        "A new VexloClient built from the configuration as it is now.");
+  m.def("get_async_vexlo_client", vexlo_factory("AsyncVexloClient"),
+        "A new AsyncVexloClient built from the configuration as it is now.");
   m.def(
       "send_msg",
       [m](py::handle msg_body, const std::string& exchange, const std::string& routing_key,
