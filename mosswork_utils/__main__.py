@@ -1,7 +1,12 @@
-"""Command line of the package: ``python -m mosswork_utils selfcheck``.
+"""Command line of the package.
 
-selfcheck imports every compiled module named by the build description and prints, for each,
-its name, its version and the result of a short check that exercises it.
+``python -m mosswork_utils selfcheck`` imports every compiled module named by the build
+description and prints, for each, its name, its version and the result of a short check.
+
+``python -m mosswork_utils doctor`` loads the configuration as the service does (printing the
+connection lines), then reaches every configured service through the published clients and
+prints one line per service: reachable or not, the round-trip time, and what the server says of
+itself where its protocol tells.
 """
 
 from __future__ import annotations
@@ -46,7 +51,14 @@ def _check_bridge(module) -> str:
     return "JSON codec agrees with json"
 
 
+def _check_connections(module) -> str:
+    built = [n for n in ("r", "vexlo_client", "async_vexlo_client", "minio_client",
+                         "opensearch_client") if getattr(module, n, None) is not None]
+    return f"clients built: {', '.join(built)}"
+
+
 CHECKS = {
+    "mosswork_utils.connections": _check_connections,
     "mosswork_utils.notices": _check_notices,
     "mosswork_utils.buildhelper": _check_buildhelper,
     "mosswork_utils._bridge": _check_bridge,
@@ -54,6 +66,7 @@ CHECKS = {
 
 
 def selfcheck() -> int:
+    _ensure_configs()
     from mosswork_utils import buildhelper
 
     names = list(buildhelper.setup_description["ext_modules"][0]["modules"]) + ["mosswork_utils._bridge"]
@@ -76,13 +89,107 @@ def selfcheck() -> int:
     return 1 if failures else 0
 
 
+def _ensure_configs() -> None:
+    """The service provides the configuration package `configs`; outside the service, this
+    command uses the copy the build placed beside the modules."""
+    try:
+        importlib.import_module("configs")
+    except ModuleNotFoundError:
+        sys.modules["configs"] = importlib.import_module("mosswork_utils.configs")
+        print(f"(using the configuration package shipped in {sys.modules['configs'].__file__})")
+
+
+def _probe(name, call):
+    """Runs one reachability check; returns (ok, milliseconds, detail)."""
+    start = time.perf_counter()
+    try:
+        ok, detail = call()
+    except Exception as e:  # every failure is reported, none stops the doctor
+        ok, detail = False, f"{type(e).__name__}: {e}"
+    return ok, (time.perf_counter() - start) * 1000, detail
+
+
+def doctor(strict: bool = False) -> int:
+    _ensure_configs()
+    from mosswork_utils import connections as c
+    from mosswork_utils import exceptions as exc
+
+    def redis_check(client):
+        def run():
+            info = client.execute_command("INFO", "server").decode()
+            fields = dict(l.split(":", 1) for l in info.splitlines() if ":" in l)
+            return client.ping(), f"redis {fields.get('redis_version', '?')}, mode {fields.get('redis_mode', '?')}"
+        return run
+
+    def sentinel_check():
+        host, port = c.sentinel.discover_master(c.redis_cluster_service_name)
+        replicas = c.sentinel.discover_slaves(c.redis_cluster_service_name)
+        return True, f"master of {c.redis_cluster_service_name} at {host}:{port}, {len(replicas)} replica(s)"
+
+    def rabbitmq_check():
+        c.send_msg({"doctor": True}, "mosswork.doctor", "doctor", "fanout")
+        return True, "published to exchange mosswork.doctor (fanout)"
+
+    def vexlo_check():
+        try:
+            c.vexlo_client.scroll(collection_name="mosswork_doctor", limit=1)
+            return True, "collection mosswork_doctor answered"
+        except exc.UnexpectedResponse as e:
+            if e.status_code == 404:
+                return True, "answered 404 for a missing collection (service up)"
+            return False, f"answered {e.status_code}"
+
+    def minio_check():
+        exists = c.minio_client.bucket_exists("mosswork-doctor")
+        return True, f"bucket mosswork-doctor {'exists' if exists else 'absent'} (service up)"
+
+    def opensearch_check():
+        index = c.config.get("opensearch_index") or "mosswork-doctor"
+        try:
+            c.opensearch_client.get_source(index=index, id="document_doctor")
+            return True, "document_doctor found"
+        except exc.NotFoundError:
+            return True, f"no document_doctor in {index} (service up)"
+        except exc.TransportError as e:
+            if e.status_code == 401:
+                return False, "credentials refused (401)"
+            raise
+
+    def ocr_check():
+        import socket
+        from urllib.parse import urlsplit
+
+        url = urlsplit(str(c.ocr_service_endpoint))
+        with socket.create_connection((url.hostname, url.port or 80), timeout=5):
+            return True, f"accepts connections on {url.hostname}:{url.port or 80}"
+
+    checks = [("redis", redis_check(c.r))]
+    if getattr(c, "sentinel", None) is not None:
+        checks += [("sentinel", sentinel_check), ("redis master", redis_check(c.r_master)),
+                   ("redis replica", redis_check(c.r_slaver))]
+    checks += [("rabbitmq", rabbitmq_check), ("vexlo", vexlo_check), ("minio", minio_check),
+               ("opensearch", opensearch_check), ("ocr", ocr_check)]
+    print()
+    failures = 0
+    for name, call in checks:
+        ok, ms, detail = _probe(name, call)
+        failures += not ok
+        print(f"{name:14} {'reachable' if ok else 'UNREACHABLE':12} {ms:8.1f} ms  {detail}")
+    print(f"{len(checks) - failures} of {len(checks)} services reachable")
+    return 1 if failures and strict else 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m mosswork_utils")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("selfcheck", help="import every module and run a short check of each")
+    doc = sub.add_parser("doctor", help="reach every configured service and report on each")
+    doc.add_argument("--strict", action="store_true", help="exit 1 when a service is unreachable")
     args = parser.parse_args(argv)
     if args.command == "selfcheck":
         return selfcheck()
+    if args.command == "doctor":
+        return doctor(args.strict)
     return 2
 
 

@@ -2,6 +2,8 @@
 // descriptor counting, and local listeners that refuse, stay silent, or never finish a connect.
 #pragma once
 
+#include <cstdlib>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -59,9 +61,11 @@ inline bool port_open(int port) {
 
 #define REQUIRE_BROKER()                                                               \
   do {                                                                                 \
-    if (!amqp_test::port_open(amqp_test::kBrokerPort))                                 \
+    if (!amqp_test::port_open(amqp_test::kBrokerPort)) {                               \
+      if (std::getenv("MOSSWORK_REQUIRE_SERVERS")) FAIL() << "no RabbitMQ on 127.0.0.1:5672"; \
       GTEST_SKIP() << "no RabbitMQ on 127.0.0.1:5672 (start it: scripts/servers start " \
                       "rabbitmq)";                                                     \
+    }                                                                                  \
   } while (0)
 
 // Names unique to this process and call, so parallel test processes never collide.

@@ -15,13 +15,31 @@ def test_selfcheck_reports_every_module(root):
     )
     assert run.returncode == 0, run.stdout + run.stderr
     lines = run.stdout.splitlines()
-    for name in ("mosswork_utils.notices", "mosswork_utils.buildhelper", "mosswork_utils._bridge"):
+    names = ("mosswork_utils.notices", "mosswork_utils.buildhelper", "mosswork_utils.connections",
+             "mosswork_utils._bridge")
+    for name in names:
         (line,) = [l for l in lines if l.startswith(name + " ")]
         assert " 1.0.0 " in line and " ok " in line
-    assert lines[-1] == "3 of 3 modules ok"
+    assert lines[-1] == f"{len(names)} of {len(names)} modules ok"
 
 
 def test_unknown_command_fails(root):
     run = subprocess.run([sys.executable, "-m", "mosswork_utils", "bogus"], cwd=root,
                          env=dict(os.environ, PYTHONPATH=str(root)), capture_output=True, text=True)
     assert run.returncode == 2 and "invalid choice" in run.stderr
+
+
+def test_doctor_reaches_the_local_servers(root, servers):
+    env = dict(os.environ, PYTHONPATH=str(root))
+    env.pop("MOSSWORK_CONFIG", None)
+    run = subprocess.run([sys.executable, "-m", "mosswork_utils", "doctor"], cwd=root, env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0] == "connecting redis 127.0.0.1 6379"
+    status = {l[:14].strip(): l[15:27].strip() for l in lines if l[15:27].strip() in ("reachable", "UNREACHABLE")}
+    for service in ("redis", "sentinel", "redis master", "redis replica", "rabbitmq", "vexlo",
+                    "minio", "opensearch"):
+        assert status[service] == "reachable", run.stdout
+    redis_line = next(l for l in lines if l.startswith("redis "))
+    assert "redis 7." in redis_line or "redis 8." in redis_line
