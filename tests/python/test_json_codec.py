@@ -26,7 +26,7 @@ def outcome(function: Callable[..., Any], *args: Any, **kwargs: Any) -> tuple:
     """What a call gives: ("ok", result) or ("error", type, text, JSONDecodeError details)."""
     try:
         return ("ok", function(*args, **kwargs))
-    except Exception as error:  # noqa: BLE001 - any exception is part of the compared behaviour
+    except Exception as error:  # noqa: BLE001 - every exception is compared
         details = None
         if isinstance(error, json.JSONDecodeError):
             details = (error.msg, error.pos, error.lineno, error.colno)
