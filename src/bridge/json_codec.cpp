@@ -55,7 +55,7 @@ PyObject* new_ref(PyObject* object) {
   return object;
 }
 
-// The part of this thread's stack a nested container must not reach. Python's recursion limit
+// The end of this thread's stack that a nested container must not reach. Python's recursion limit
 // bounds the nesting, but a raised limit must not let deep input overflow the native stack, so
 // the codec also stops a margin above the stack's end and reports it as the same RecursionError.
 struct StackLimit {
@@ -764,7 +764,7 @@ void append_utf8(std::string& out, Py_UCS4 c) {
 // Reads one document from the characters of a str; positions in errors are in characters.
 //
 // With kUtf8 it reads UTF-8 bytes instead, making each string with the "surrogatepass" UTF-8
-// decoder. Strings start and end at ASCII bytes, so each is decoded exactly as its part of the
+// decoder. Strings start and end at ASCII bytes, so each is decoded exactly as its slice of the
 // whole document would be. That mode only attempts the document: on any failure it returns null
 // with no reliable error, and the caller decodes the document and parses the str instead, which
 // raises what json.loads raises.

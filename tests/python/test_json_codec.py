@@ -26,7 +26,7 @@ def outcome(function: Callable[..., Any], *args: Any, **kwargs: Any) -> tuple:
     """What a call gives: ("ok", result) or ("error", type, text, JSONDecodeError details)."""
     try:
         return ("ok", function(*args, **kwargs))
-    except Exception as error:  # noqa: BLE001 - any exception is part of the compared behaviour
+    except Exception as error:  # noqa: BLE001 - every exception is compared
         details = None
         if isinstance(error, json.JSONDecodeError):
             details = (error.msg, error.pos, error.lineno, error.colno)
@@ -920,7 +920,8 @@ class TestRecursion:
 
 
 class TestMutationDuringEncoding:
-    def test_items_that_empty_the_enclosing_list(self) -> None:
+    @staticmethod
+    def emptied_list() -> list:
         outer: list = []
 
         class Clearing(dict):
@@ -929,10 +930,10 @@ class TestMutationDuringEncoding:
                 return [("k", [1, 2])]
 
         outer.extend([Clearing(a=1), "after", {"x": "y"}])
-        # The list shrank under the encoder: it stops where json's encoder stops.
-        assert _bridge.dumps(outer) == '[{"k": [1, 2]}]'
+        return outer
 
-    def test_items_that_change_the_enclosing_dict(self) -> None:
+    @staticmethod
+    def changed_dict() -> dict:
         outer: dict = {}
 
         class Changing(dict):
@@ -942,9 +943,19 @@ class TestMutationDuringEncoding:
                 return [("k", 2)]
 
         outer.update(first=Changing(a=1), second="kept", third=[3])
+        return outer
+
+    def test_items_that_empty_the_enclosing_list(self) -> None:
+        # The list shrank under the encoder: it stops where json's encoder stops.
+        assert _bridge.dumps(self.emptied_list()) == json.dumps(self.emptied_list()) == (
+            '[{"k": [1, 2]}]')
+
+    def test_items_that_change_the_enclosing_dict(self) -> None:
         # The enclosing dict is written as it was when its writing began.
-        assert _bridge.dumps(outer) == '{"first": {"k": 2}, "second": "kept", "third": [3]}'
-        assert outer == {"new": 1}
+        value = self.changed_dict()
+        assert _bridge.dumps(value) == json.dumps(self.changed_dict()) == (
+            '{"first": {"k": 2}, "second": "kept", "third": [3]}')
+        assert value == {"new": 1}
 
 
 class TestReferenceCounts:
