@@ -207,3 +207,22 @@ class TestOpenSearchForms:
         assert v["opensearch_address"] is None and v["opensearch_ssl"] is True
         assert v["opensearch_client"] == "<OpenSearch([https://127.0.0.1:9200, https://127.0.0.1:9201])>"
         assert lines[4] == "connecting opensearch 127.0.0.1:9200"
+
+
+def test_missing_keys_surface_at_first_use(tmp_path):
+    cfg = tmp_path / "service.yaml"
+    cfg.write_text(yaml.safe_dump({"service": {"rabbitmq_host": "127.0.0.1"}}))
+    code = (
+        "from mosswork_utils import connections as c, exceptions as e\n"
+        "for call in (lambda: c.minio_client.stat_object('b', 'o'), lambda: c.r.ping()):\n"
+        "    try:\n        call()\n    except (ValueError, e.RedisConnectionError) as err:\n"
+        "        print(type(err).__name__, err)\n"
+    )
+    env = dict(os.environ, MOSSWORK_CONFIG=str(cfg), PYTHONPATH=str(ROOT))
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0] == "connecting redis None None"
+    assert "ValueError the object store is not configured: no endpoint" in lines
+    assert "RedisConnectionError Redis is not configured: no host" in lines

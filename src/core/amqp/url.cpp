@@ -118,7 +118,7 @@ Url parse_url(std::string_view url) {
   if (parsed.password.empty()) parsed.password = "guest";
   if (parsed.host.empty() || parsed.host == "localhost") parsed.host = "127.0.0.1";
   if (parsed.port == 0) parsed.port = kDefaultPort;
-  if (parsed.vhost.empty()) parsed.vhost = "/";
+  if (parsed.vhost.empty()) parsed.vhost.assign(1, '/');
   return parsed;
 }
 

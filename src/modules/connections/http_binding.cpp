@@ -155,6 +155,17 @@ py::object write_result(const s3::ObjectWriteResult& r) {
             py::arg("version_id") = r.version_id ? py::object(py::str(*r.version_id)) : py::none());
 }
 
+// The object-store client; one built without an endpoint fails at its first call.
+struct PyMinio {
+  std::shared_ptr<s3::S3Client> client;
+  std::string missing;
+
+  s3::S3Client& get() const {
+    if (!client) throw py::value_error(missing);
+    return *client;
+  }
+};
+
 // ---- OpenSearch --------------------------------------------------------------------------------
 
 struct PyOpenSearch {
@@ -315,12 +326,14 @@ void bind_http(py::module_& m) {
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](PyObjectStream& s, py::args) { s.close(); });
 
-  py::class_<s3::S3Client, std::shared_ptr<s3::S3Client>>(
-      m, "Minio", "An S3 object-store client (the minio-py calls the service uses).")
-      .def(py::init([](const std::string& endpoint, py::object access_key, py::object secret_key,
+  py::class_<PyMinio>(m, "Minio", "An S3 object-store client (the minio-py calls the service uses).")
+      .def(py::init([](py::object endpoint, py::object access_key, py::object secret_key,
                        bool secure, py::object http_client, py::object region) {
+             if (endpoint.is_none() || str_of(endpoint).empty()) {
+               return PyMinio{nullptr, "the object store is not configured: no endpoint"};
+             }
              s3::S3ClientOptions o;
-             o.endpoint = endpoint;
+             o.endpoint = str_of(endpoint);
              if (!access_key.is_none()) o.access_key = str_of(access_key);
              if (!secret_key.is_none()) o.secret_key = str_of(secret_key);
              o.secure = secure;
@@ -328,27 +341,30 @@ void bind_http(py::module_& m) {
              std::shared_ptr<http::HttpClient> transport =
                  http_client.is_none() ? std::make_shared<http::HttpClient>()
                                        : http_client.cast<const PyPoolManager&>().client;
-             return std::make_shared<s3::S3Client>(o, transport);
+             return PyMinio{std::make_shared<s3::S3Client>(o, transport), ""};
            }),
            py::arg("endpoint"), py::arg("access_key") = py::none(),
            py::arg("secret_key") = py::none(), py::arg("secure") = false,
            py::arg("http_client") = py::none(), py::arg("region") = py::none())
       .def("stat_object",
-           [](s3::S3Client& c, const std::string& bucket, const std::string& name) {
+           [](const PyMinio& mc, const std::string& bucket, const std::string& name) {
+             s3::S3Client& c = mc.get();
              return PyObjectStat{released(Domain::kS3, [&] { return c.stat_object(bucket, name); })};
            },
            py::arg("bucket_name"), py::arg("object_name"))
       .def("get_object",
-           [](s3::S3Client& c, const std::string& bucket, const std::string& name,
+           [](const PyMinio& mc, const std::string& bucket, const std::string& name,
               std::uint64_t offset, std::uint64_t length) {
+             s3::S3Client& c = mc.get();
              return PyObjectStream(
                  released(Domain::kS3, [&] { return c.get_object(bucket, name, offset, length); }));
            },
            py::arg("bucket_name"), py::arg("object_name"), py::arg("offset") = 0,
            py::arg("length") = 0)
       .def("put_object",
-           [](s3::S3Client& c, const std::string& bucket, const std::string& name, py::object data,
+           [](const PyMinio& mc, const std::string& bucket, const std::string& name, py::object data,
               std::uint64_t length, const std::string& content_type) {
+             s3::S3Client& c = mc.get();
              if (PyBytes_Check(data.ptr())) {
                std::string bytes = data.cast<std::string>();
                return write_result(released(Domain::kS3, [&] {
@@ -363,25 +379,29 @@ void bind_http(py::module_& m) {
            py::arg("bucket_name"), py::arg("object_name"), py::arg("data"), py::arg("length"),
            py::arg("content_type") = "application/octet-stream")
       .def("fput_object",
-           [](s3::S3Client& c, const std::string& bucket, const std::string& name,
+           [](const PyMinio& mc, const std::string& bucket, const std::string& name,
               const std::filesystem::path& path, const std::string& content_type) {
+             s3::S3Client& c = mc.get();
              return write_result(
                  released(Domain::kS3, [&] { return c.fput_object(bucket, name, path, content_type); }));
            },
            py::arg("bucket_name"), py::arg("object_name"), py::arg("file_path"),
            py::arg("content_type") = "application/octet-stream")
       .def("remove_object",
-           [](s3::S3Client& c, const std::string& bucket, const std::string& name) {
+           [](const PyMinio& mc, const std::string& bucket, const std::string& name) {
+             s3::S3Client& c = mc.get();
              released(Domain::kS3, [&] { c.remove_object(bucket, name); });
            },
            py::arg("bucket_name"), py::arg("object_name"))
       .def("make_bucket",
-           [](s3::S3Client& c, const std::string& bucket) {
+           [](const PyMinio& mc, const std::string& bucket) {
+             s3::S3Client& c = mc.get();
              released(Domain::kS3, [&] { c.make_bucket(bucket); });
            },
            py::arg("bucket_name"))
       .def("bucket_exists",
-           [](s3::S3Client& c, const std::string& bucket) {
+           [](const PyMinio& mc, const std::string& bucket) {
+             s3::S3Client& c = mc.get();
              return released(Domain::kS3, [&] { return c.bucket_exists(bucket); });
            },
            py::arg("bucket_name"));

@@ -166,7 +166,7 @@ void init_module(py::module_& m) {
   m.attr("http_client") = http_client;
   // A missing endpoint surfaces when the client is first used, as with the other services.
   m.attr("minio_client") = m.attr("Minio")(
-      minio_endpoint.is_none() ? py::str("") : py::str(minio_endpoint),
+      minio_endpoint,
       py::arg("access_key") = minio_access_key, py::arg("secret_key") = minio_secret_key,
       py::arg("secure") = false, py::arg("http_client") = http_client);
   print("connecting minio", minio_endpoint);
