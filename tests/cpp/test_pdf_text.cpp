@@ -95,11 +95,20 @@ class PdfText : public ::testing::Test {
     dir_ = new ScratchDir();
     std::string folder = dir_->file("");
     folder.pop_back();  // no trailing slash, so the keys are the paths path() gives
-    expected_ = new nlohmann::json(nlohmann::json::parse(
-        run_python(std::string(kMakeFixtures) + kExpected, {folder})));
+    try {
+      expected_ = new nlohmann::json(nlohmann::json::parse(
+          run_python(std::string(kMakeFixtures) + kExpected, {folder})));
+    } catch (const std::exception& e) {
+      setup_error_ = new std::string(e.what());
+    }
+  }
+  // A fixture failure (no interpreter, no PyMuPDF) fails every test rather than skipping.
+  void SetUp() override {
+    if (setup_error_) FAIL() << "fixtures: " << *setup_error_;
   }
   static void TearDownTestSuite() {
     delete expected_;
+    delete setup_error_;
     delete dir_;
   }
   static std::string path(const std::string& name) { return dir_->file(name); }
@@ -120,10 +129,12 @@ class PdfText : public ::testing::Test {
 
   static ScratchDir* dir_;
   static nlohmann::json* expected_;
+  static std::string* setup_error_;
 };
 
 ScratchDir* PdfText::dir_ = nullptr;
 nlohmann::json* PdfText::expected_ = nullptr;
+std::string* PdfText::setup_error_ = nullptr;
 
 }  // namespace
 
