@@ -17,6 +17,7 @@ using namespace mosswork::core;
 using documents::DocxTextOptions;
 using documents::read_docx_paragraphs;
 using documents::read_docx_text;
+using mosswork::test::open_fd_count;
 using mosswork::test::run_python;
 using mosswork::test::ScratchDir;
 
@@ -200,6 +201,7 @@ TEST_F(DocxText, ZipBombsAndLyingSizesAreRefused) {
 }
 
 TEST_F(DocxText, BrokenAndForeignPackagesRaise) {
+  int fds_before = open_fd_count();
   expect_refused("broken-xml.docx");
   expect_refused("not-word.docx");
   expect_refused("nodoc.docx");
@@ -210,4 +212,5 @@ TEST_F(DocxText, BrokenAndForeignPackagesRaise) {
   } catch (const IoError& e) {
     EXPECT_EQ(e.error_number(), ENOENT);
   }
+  EXPECT_EQ(open_fd_count(), fds_before);
 }

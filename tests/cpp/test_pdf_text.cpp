@@ -9,6 +9,7 @@
 
 #include "core/common/errors.h"
 #include "core/documents/pdf_text.h"
+#include "core/documents/text_trim.h"
 #include "support/python_peer.h"
 #include "support/temp_dir.h"
 
@@ -16,6 +17,7 @@ using namespace mosswork::core;
 using documents::is_scanned_pdf;
 using documents::read_pdf_page_texts;
 using documents::read_pdf_text;
+using mosswork::test::open_fd_count;
 using mosswork::test::run_python;
 using mosswork::test::ScratchDir;
 
@@ -197,6 +199,7 @@ TEST_F(PdfText, TruncatedFileAgreesWithPyMuPDF) {
 }
 
 TEST_F(PdfText, CorruptAndMissingFilesRaiseInsteadOfCrashing) {
+  int fds_before = open_fd_count();
   std::ofstream(path("garbage.pdf"), std::ios::binary) << std::string(4096, '\x9c') << "junk";
   EXPECT_THROW(read_pdf_text(path("garbage.pdf")), ParseError);
   EXPECT_THROW(is_scanned_pdf(path("garbage.pdf")), ParseError);
@@ -210,6 +213,7 @@ TEST_F(PdfText, CorruptAndMissingFilesRaiseInsteadOfCrashing) {
   } catch (const IoError& e) {
     EXPECT_EQ(e.error_number(), ENOENT);
   }
+  EXPECT_EQ(open_fd_count(), fds_before);
 }
 
 TEST_F(PdfText, MemoryCeilingTurnsIntoParseError) {
@@ -220,4 +224,22 @@ TEST_F(PdfText, MemoryCeilingTurnsIntoParseError) {
   documents::PdfTextOptions small_text;
   small_text.max_text_bytes = 10;
   EXPECT_THROW(read_pdf_text(path("three.pdf"), small_text), ParseError);
+}
+
+// Trimming must remove exactly what Python's str.strip() removes, no more and no less.
+TEST(TextTrim, MatchesPythonStrip) {
+  std::vector<std::string> samples{
+      "", " ", "\t\n\v\f\r x \r\n", "\x1c\x1d\x1e\x1f" "a\x1f",
+      "\u3000全角空白\u3000", "\u00a0nbsp\u0085", "\u2000\u200a\u2028\u2029\u202f\u205fz\u1680",
+      "\u200bzero width is not space\u200b", "\ufeffbom\ufeff", "a \n b", "\x00nul\x00"};
+  nlohmann::json input = samples;
+  auto expected = nlohmann::json::parse(run_python(
+      "import sys, json\nprint(json.dumps([s.strip() for s in json.loads(sys.argv[1])]))",
+      {input.dump()}));
+  ASSERT_EQ(expected.size(), samples.size());
+  for (std::size_t i = 0; i < samples.size(); ++i)
+    EXPECT_EQ(documents::strip_white_space(samples[i]), expected[i].get<std::string>())
+        << "sample " << i;
+  // Malformed UTF-8 is never white space and is kept as it is.
+  EXPECT_EQ(documents::strip_white_space(" \xff \xe3\x80"), "\xff \xe3\x80");
 }
