@@ -207,7 +207,8 @@ TEST(FileLock, WaiterDoesNotHoldAnOrphanedFileWhileANewcomerHoldsTheFreshOne) {
   ino_t fresh = inode_of(path);
   first.reset();
   std::this_thread::sleep_for(300ms);
-  EXPECT_FALSE(acquired.load()) << "waiter locked the deleted file while the newcomer held the path";
+  EXPECT_FALSE(acquired.load())
+      << "waiter locked the deleted file while the newcomer held the path";
   newcomer.reset();
   waiter.join();
   EXPECT_TRUE(acquired.load());

@@ -19,7 +19,11 @@ bool is_space(char32_t c) {
 // (which is never white space and so ends trimming).
 std::size_t decode(std::string_view s, std::size_t at, char32_t& c) {
   auto b = static_cast<unsigned char>(s[at]);
-  std::size_t length = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+  std::size_t length = b < 0x80          ? 1
+                       : (b >> 5) == 0x06 ? 2
+                       : (b >> 4) == 0x0e ? 3
+                       : (b >> 3) == 0x1e ? 4
+                                          : 0;
   if (length == 0 || at + length > s.size()) return 0;
   c = length == 1 ? b : length == 2 ? (b & 0x1f) : length == 3 ? (b & 0x0f) : (b & 0x07);
   for (std::size_t i = 1; i < length; ++i) {
