@@ -121,7 +121,9 @@ void bind_tasks(py::module_& m, const RedisAccess& access) {
         [access](const std::string& key, py::handle doc_id) {
           try {
             py::list ids = occupied_doc_ids(access, key);
-            return PySequence_Contains(ids.ptr(), doc_id.ptr()) == 1;
+            const int found = PySequence_Contains(ids.ptr(), doc_id.ptr());
+            if (found < 0) throw py::error_already_set();
+            return found == 1;
           } catch (py::error_already_set& e) {
             log_text(LogLevel::kError, "Error checking if doc " + text_of(doc_id) +
                                            " is occupied: " + error_text(e));
