@@ -5,6 +5,7 @@ from langchain_core.runnables import Runnable
 
 from mosswork_utils.connections import Lock, Redis
 
+__version__: str
 r: Redis
 r_master: Redis | None
 r_slaver: Redis | None
