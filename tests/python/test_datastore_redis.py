@@ -374,7 +374,7 @@ def cluster(monkeypatch):
 def _wait_replicated(master, replica, key):
     deadline = time.monotonic() + 5
     while time.monotonic() < deadline:
-        if replica.exists(key):
+        if replica.type(key) != b"none":
             return
         time.sleep(0.02)
     pytest.fail("the replica did not receive " + key)
@@ -423,3 +423,40 @@ class TestMasterReplicaRouting:
             ds.hlen_redis_key("x")
         with pytest.raises(AttributeError):
             ds.redis_lock("x")
+
+    def test_keys_and_retry_counters_follow_the_pair(self, cluster):
+        master, replica = cluster
+        key = "dscl:" + uuid.uuid4().hex
+        tid = key.split(":")[1]
+        commands = ("incr", "get", "sadd", "scard", "exists", "keys", "del")
+        before = {c: (_calls(master, c), _calls(replica, c)) for c in commands}
+        try:
+            assert ds.increment_retry_count(tid) == 1
+            ds.redis_sadd(key, "m")
+            assert master.strlen("retry_count:" + tid) == 1
+            _wait_replicated(master, replica, key)
+            _wait_replicated(master, replica, "retry_count:" + tid)
+            assert ds.get_retry_count(tid) == 1
+            assert ds.redis_scard(key) == 1
+            assert ds.redis_key_exists(key) is True
+            assert ds.redis_keys(key) == [key.encode()]
+            assert ds.delete_redis_key(key) == 1
+        finally:
+            master.delete("retry_count:" + tid)
+        after = {c: (_calls(master, c), _calls(replica, c)) for c in commands}
+        # Writes run on the master (and reach the replica only through replication).
+        for c in ("incr", "sadd"):
+            assert after[c][0] == before[c][0] + 1, c
+        for c in ("get", "scard", "exists", "keys"):
+            assert after[c][1] == before[c][1] + 1, c
+            assert after[c][0] == before[c][0], c
+
+    def test_lock_is_taken_on_the_master(self, cluster):
+        master, _ = cluster
+        key = "dscl:" + uuid.uuid4().hex
+        lock = ds.redis_lock(key, timeout=5)
+        assert lock.acquire()
+        try:
+            assert master.exists(key) == 1
+        finally:
+            lock.release()

@@ -272,3 +272,51 @@ class TestConcurrency:
         assert ds.get_task_count(scope) == len(kept)
         assert ds.get_task_doc_mappings(scope) == {tid: "doc-" + tid for tid in kept}
         assert {m.decode() for m in raw.smembers(scope)} == kept
+
+
+SENTINELS = [("127.0.0.1", 26379), ("127.0.0.1", 26380), ("127.0.0.1", 26381)]
+
+
+def _calls(client, command):
+    return client.info("commandstats").get("cmdstat_" + command, {}).get("calls", 0)
+
+
+class TestMasterReplicaRouting:
+    def test_counts_come_from_the_master_and_listings_from_the_replica(self, monkeypatch, celery_app):
+        import time
+
+        sentinel = conn.Sentinel(SENTINELS, socket_timeout=5)
+        monkeypatch.setattr(conn, "redis_cluster", True)
+        monkeypatch.setattr(conn, "r_master", sentinel.master_for("mymaster", socket_timeout=5, db=0))
+        monkeypatch.setattr(conn, "r_slaver", sentinel.slave_for("mymaster", socket_timeout=5, db=0))
+        master = redis_py.Redis(*sentinel.discover_master("mymaster"), socket_timeout=5)
+        replica = redis_py.Redis(*sentinel.discover_slaves("mymaster")[0], socket_timeout=5)
+        scope = "dscl:" + uuid.uuid4().hex
+        done = _store(celery_app, "SUCCESS")
+        commands = ("multi", "exec", "scard", "hgetall", "hkeys", "hdel", "srem")
+        before = {c: (_calls(master, c), _calls(replica, c)) for c in commands}
+        try:
+            assert ds.increment_task_count_with_doc(scope, done, "d1") == 1
+            assert ds.increment_task_count_with_doc(scope, "t2", "d2") == 2
+            deadline = time.monotonic() + 5
+            while replica.hlen(scope + ":mappings") < 2 and time.monotonic() < deadline:
+                time.sleep(0.02)
+            assert ds.get_task_count(scope) == 2
+            assert ds.get_task_doc_mappings(scope) == {done: "d1", "t2": "d2"}
+            ds.cleanup_expired_task_mappings(scope)
+            assert master.hexists(scope + ":mappings", done) is False
+            assert master.hexists(scope + ":mappings", "t2") is True
+            assert ds.decrement_task_count_with_doc(scope, "t2") == 0
+            after = {c: (_calls(master, c), _calls(replica, c)) for c in commands}
+        finally:
+            master.delete(scope, scope + ":mappings")
+            master.close()
+            replica.close()
+        assert after["exec"][0] >= before["exec"][0] + 4     # two increments, clean-up, decrement
+        assert after["hdel"][0] >= before["hdel"][0] + 2
+        for c in ("hgetall", "hkeys"):
+            assert after[c][1] == before[c][1] + 1, c
+            assert after[c][0] == before[c][0], c
+        # SCARD inside the transactions runs on the master; the plain count on the replica.
+        assert after["scard"][0] >= before["scard"][0] + 3
+        assert after["scard"][1] >= before["scard"][1] + 1
