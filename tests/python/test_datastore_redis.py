@@ -8,6 +8,8 @@ import asyncio
 import json
 import logging
 import multiprocessing
+import socket
+import threading
 import time
 import uuid
 
@@ -325,8 +327,33 @@ class TestHashReadStep:
         assert seq.invoke(1) == "你好!"
         assert asyncio.run(seq.ainvoke(1)) == "你好!"
 
-    def test_does_not_block_the_event_loop(self, key):
-        ds.hset_redis_data(key, "f", 1)
+    def test_does_not_block_the_event_loop(self, monkeypatch):
+        # A server that answers each command after 0.3 s: the loop must keep running meanwhile.
+        listener = socket.create_server(("127.0.0.1", 0))
+        port = listener.getsockname()[1]
+        stop = threading.Event()
+
+        def serve():
+            listener.settimeout(0.2)
+            while not stop.is_set():
+                try:
+                    peer, _ = listener.accept()
+                except TimeoutError:
+                    continue
+                with peer:
+                    peer.settimeout(0.2)
+                    while not stop.is_set():
+                        try:
+                            if not peer.recv(65536):
+                                break
+                        except TimeoutError:
+                            continue
+                        time.sleep(0.3)
+                        peer.sendall(b"$1\r\n7\r\n")
+
+        server = threading.Thread(target=serve, daemon=True)
+        server.start()
+        monkeypatch.setattr(conn, "r", conn.Redis(host="127.0.0.1", port=port, socket_timeout=5))
 
         async def main():
             ticks = 0
@@ -334,16 +361,22 @@ class TestHashReadStep:
             async def ticker():
                 nonlocal ticks
                 while True:
+                    await asyncio.sleep(0.01)
                     ticks += 1
-                    await asyncio.sleep(0)
 
             t = asyncio.create_task(ticker())
-            results = await asyncio.gather(*(ds.redis_hget(key, "f").ainvoke(None) for _ in range(20)))
+            value = await ds.redis_hget("slow", "f").ainvoke(None)
             t.cancel()
-            return results, ticks
+            return value, ticks
 
-        results, ticks = asyncio.run(main())
-        assert results == [1] * 20 and ticks > 0
+        try:
+            value, ticks = asyncio.run(main())
+        finally:
+            stop.set()
+            server.join(5)
+            listener.close()
+        assert value == 7
+        assert ticks >= 10   # about 30 ticks of 10 ms while the read waited 300 ms
 
 
 # ---- routing with the Sentinel master/replica pair ---------------------------------------------
