@@ -57,8 +57,16 @@ def _check_connections(module) -> str:
     return f"clients built: {', '.join(built)}"
 
 
+def _check_datastore(module) -> str:
+    names = ("get_redis_data", "hset_redis_data", "increment_task_count_with_doc", "redis_hget")
+    missing = [n for n in names if not callable(getattr(module, n, None))]
+    assert not missing, f"missing {missing}"
+    return f"write client {module.r!r}"
+
+
 CHECKS = {
     "mosswork_utils.connections": _check_connections,
+    "mosswork_utils.datastore": _check_datastore,
     "mosswork_utils.notices": _check_notices,
     "mosswork_utils.buildhelper": _check_buildhelper,
     "mosswork_utils._bridge": _check_bridge,

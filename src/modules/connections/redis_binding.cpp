@@ -458,11 +458,6 @@ PyRedis::PyRedis(std::optional<core::redis::Client> client, std::string missing,
                  std::string description)
     : client_(std::move(client)), missing_(std::move(missing)), description_(std::move(description)) {}
 
-const core::redis::Client& PyRedis::client() const {
-  if (!client_) raise_class("RedisConnectionError", missing_);
-  return *client_;
-}
-
 PyRedis make_redis(py::handle host, py::handle port, py::handle db, py::handle password,
                    py::handle username, py::handle socket_timeout, py::handle max_connections) {
   std::string desc = "Redis<host=" + py::str(host).cast<std::string>() +

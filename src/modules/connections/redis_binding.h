@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/errors.h"
 #include "core/redis/client.h"
 
 namespace mosswork::connections {
@@ -17,7 +18,15 @@ class PyRedis {
   PyRedis(std::optional<core::redis::Client> client, std::string missing, std::string description);
 
   // The core client; raises RedisConnectionError when the client could not be configured.
-  const core::redis::Client& client() const;
+  // Inline, so that other modules that receive a Redis object can reach its core client.
+  const core::redis::Client& client() const {
+    if (!client_) {
+      PyErr_SetObject(bridge::exception_class("RedisConnectionError").ptr(),
+                      pybind11::str(missing_).ptr());
+      throw pybind11::error_already_set();
+    }
+    return *client_;
+  }
   const std::string& description() const noexcept { return description_; }
 
  private:

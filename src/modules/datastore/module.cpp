@@ -1,0 +1,24 @@
+// The datastore module: Redis helpers over the clients that connections publishes.
+#include <pybind11/pybind11.h>
+
+#include "bridge/errors.h"
+#include "core/build/description.h"
+#include "modules/datastore/redis_access.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(datastore, m) {
+  m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters "
+            "and task accounting.";
+  m.attr("__version__") = std::string(mosswork::core::build::kVersion);
+  mosswork::bridge::install_error_translator();
+  py::module_ connections = py::module_::import("mosswork_utils.connections");
+  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config"}) {
+    m.attr(name) = connections.attr(name);
+  }
+  mosswork::datastore::RedisAccess access(connections);
+  mosswork::datastore::bind_values(m, access);
+  mosswork::datastore::bind_keys(m, access);
+  mosswork::datastore::bind_retry(m, access);
+  mosswork::datastore::bind_tasks(m, access);
+}
