@@ -9,13 +9,10 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/http/curl_handles.h"
 #include "core/http/loop_transfer.h"
 
 namespace mosswork::bridge::aio {
-
-struct CurlMultiDeleter {
-  void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
-};
 
 // One per event loop: a libcurl multi handle whose sockets and timer are watched by the loop
 // (add_reader, add_writer, call_later). Everything runs on the loop's thread with the GIL held;
@@ -53,7 +50,7 @@ class CurlDriver : public std::enable_shared_from_this<CurlDriver> {
   void raise_pending();
 
   pybind11::object loop_ref_;  // weak reference: the loop owns us, not the other way round
-  std::unique_ptr<CURLM, CurlMultiDeleter> multi_;
+  core::http::CurlMultiPtr multi_;
   std::unordered_map<CURL*, Entry> active_;
   std::unordered_map<curl_socket_t, int> watched_;  // CURL_POLL_* mask registered per socket
   pybind11::object timer_;

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "core/common/errors.h"
+#include "core/http/curl_errors.h"
 
 namespace mosswork::core::http::loop {
 namespace {
@@ -108,31 +109,8 @@ void BufferedTransfer::finished(CURLcode code) {
 
 BufferedResponse& BufferedTransfer::response() {
   if (!done_) throw Error("the transfer has not finished");
-  if (code_ != CURLE_OK) throw_curl_error(code_, error_text_, request_.url);
+  if (code_ != CURLE_OK) throw_curl_error(code_, request_.method + " " + request_.url, error_text_);
   return response_;
-}
-
-void throw_curl_error(CURLcode code, const std::string& detail, const std::string& url) {
-  std::string text = detail.empty() ? curl_easy_strerror(code) : detail;
-  text += " (" + url + ")";
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT:
-      throw Timeout(text);
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_SSL_CONNECT_ERROR:
-      throw ConnectionClosed(text);
-    case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      throw InvalidArgument(text);
-    default:
-      throw ProtocolError(text);
-  }
 }
 
 }  // namespace mosswork::core::http::loop

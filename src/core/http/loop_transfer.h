@@ -10,17 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/http/curl_handles.h"
+
 namespace mosswork::core::http::loop {
-
-struct CurlEasyDeleter {
-  void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
-};
-using EasyHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
-
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 
 // What a driver needs from a transfer: a ready easy handle, and a hook for its end.
 class Transfer {
@@ -76,8 +68,8 @@ class BufferedTransfer : public Transfer {
   static size_t on_header(char* data, size_t size, size_t count, void* self);
 
   BufferedRequest request_;
-  EasyHandle easy_;
-  HeaderList header_list_;
+  CurlEasyPtr easy_;
+  CurlSlistPtr header_list_;
   BufferedResponse response_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
   std::string error_text_;
@@ -85,7 +77,5 @@ class BufferedTransfer : public Transfer {
   bool done_ = false;
 };
 
-// Throws the core error that matches a libcurl result (ConnectionClosed, Timeout, ...).
-[[noreturn]] void throw_curl_error(CURLcode code, const std::string& detail, const std::string& url);
 
 }  // namespace mosswork::core::http::loop

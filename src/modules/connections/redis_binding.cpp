@@ -608,6 +608,18 @@ void bind_redis(py::module_& m) {
     return given.is_none() ? py::reinterpret_borrow<py::object>(fallback)
                            : py::reinterpret_borrow<py::object>(given);
   };
+  // master_for and slave_for take the same arguments; the Sentinel's own ones fill the gaps.
+  auto follow = [pick](bool master) {
+    return [pick, master](const PySentinel& s, const std::string& name, py::handle password,
+                          py::handle socket_timeout, py::handle db, py::handle username,
+                          py::handle max_connections) {
+      auto o = client_options(py::none(), py::none(), pick(db, s.db), pick(password, s.password),
+                              pick(username, s.username), pick(socket_timeout, s.socket_timeout),
+                              max_connections);
+      if (master) return PyRedis(s.sentinel->master_for(name, o), "", "Redis<master of " + name + ">");
+      return PyRedis(s.sentinel->slave_for(name, o), "", "Redis<replica of " + name + ">");
+    };
+  };
   py::class_<PySentinel>(m, "Sentinel",
                          "Finds the master and replicas of a monitored service through Redis "
                          "Sentinel; master_for and slave_for make clients that follow failovers.")
@@ -649,34 +661,12 @@ void bind_redis(py::module_& m) {
              for (auto& a : list) out.append(py::make_tuple(a.host, a.port));
              return out;
            }, py::arg("service_name"))
-      .def(
-          "master_for",
-          [pick](const PySentinel& s, const std::string& name, py::handle password,
-                 py::handle socket_timeout, py::handle db, py::handle username,
-                 py::handle max_connections) {
-            auto o = client_options(py::none(), py::none(), pick(db, s.db),
-                                    pick(password, s.password), pick(username, s.username),
-                                    pick(socket_timeout, s.socket_timeout), max_connections);
-            auto client = s.sentinel->master_for(name, o);
-            return PyRedis(std::move(client), "", "Redis<master of " + name + ">");
-          },
-          py::arg("service_name"), py::arg("password") = py::none(),
-          py::arg("socket_timeout") = py::none(), py::arg("db") = py::none(),
-          py::arg("username") = py::none(), py::arg("max_connections") = py::none())
-      .def(
-          "slave_for",
-          [pick](const PySentinel& s, const std::string& name, py::handle password,
-                 py::handle socket_timeout, py::handle db, py::handle username,
-                 py::handle max_connections) {
-            auto o = client_options(py::none(), py::none(), pick(db, s.db),
-                                    pick(password, s.password), pick(username, s.username),
-                                    pick(socket_timeout, s.socket_timeout), max_connections);
-            auto client = s.sentinel->slave_for(name, o);
-            return PyRedis(std::move(client), "", "Redis<replica of " + name + ">");
-          },
-          py::arg("service_name"), py::arg("password") = py::none(),
-          py::arg("socket_timeout") = py::none(), py::arg("db") = py::none(),
-          py::arg("username") = py::none(), py::arg("max_connections") = py::none());
+      .def("master_for", follow(true), py::arg("service_name"), py::arg("password") = py::none(),
+           py::arg("socket_timeout") = py::none(), py::arg("db") = py::none(),
+           py::arg("username") = py::none(), py::arg("max_connections") = py::none())
+      .def("slave_for", follow(false), py::arg("service_name"), py::arg("password") = py::none(),
+           py::arg("socket_timeout") = py::none(), py::arg("db") = py::none(),
+           py::arg("username") = py::none(), py::arg("max_connections") = py::none());
 }
 
 }  // namespace mosswork::connections
