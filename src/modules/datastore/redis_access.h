@@ -53,5 +53,7 @@ void bind_values(pybind11::module_& m, const RedisAccess& access);
 void bind_keys(pybind11::module_& m, const RedisAccess& access);
 void bind_retry(pybind11::module_& m, const RedisAccess& access);
 void bind_tasks(pybind11::module_& m, const RedisAccess& access);
+void bind_files(pybind11::module_& m);
+void bind_download(pybind11::module_& m);
 
 }  // namespace mosswork::datastore
