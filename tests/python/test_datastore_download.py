@@ -294,6 +294,28 @@ class TestDownload:
         assert lines(recorder) == [detected("Multipart", etag, len(data)), downloaded(path)]
         assert leftovers(TREE + "/" + key.split("/")[0]) == []
 
+    def test_memory_does_not_grow_with_the_object(self, bucket, new_key):
+        small, large = new_key(), new_key()
+        put(bucket, small, b"s" * 1000)
+        put(bucket, large, os.urandom(64 * MIB))
+        code = (
+            "import os, resource, shutil, sys\n"
+            "from mosswork_utils import datastore as ds\n"
+            "path = ds.download_from_minio(sys.argv[1], sys.argv[2], 'm.bin')\n"
+            "peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+            "shutil.rmtree(f'/tmp/minio_downloads/{os.getpid()}')\n"
+            "print('peak', path is not None, peak)\n"
+        )
+        peaks = {}
+        for key in (small, large):
+            run = subprocess.run([sys.executable, "-c", code, bucket, key], capture_output=True,
+                                 text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+            last = run.stdout.strip().splitlines()[-1].split()
+            assert last[:2] == ["peak", "True"], run.stdout + run.stderr
+            peaks[key] = int(last[2])  # KiB
+        # Two full copies of 64 MiB went through the process; its peak grew by far less.
+        assert peaks[large] - peaks[small] < 16 * 1024
+
     def test_empty_object(self, bucket, new_key):
         key = new_key()
         put(bucket, key, b"")

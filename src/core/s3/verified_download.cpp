@@ -13,6 +13,7 @@
 #include <memory>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/common/errors.h"
 #include "core/files/file_lock.h"
@@ -21,6 +22,9 @@
 
 namespace mosswork::core::s3 {
 namespace {
+
+// Bytes gathered from the stream before each write and digest update.
+constexpr std::size_t kCopyBuffer = 1 << 20;
 
 struct FdCloser {
   void operator()(int* fd) const noexcept {
@@ -162,9 +166,11 @@ std::uint64_t copy_object(S3Client& client, const std::string& bucket, const std
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) throw_errno("cannot open", path);
   UniqueFd fd(new int(raw));
+  std::vector<char> buffer(kCopyBuffer);
   for (;;) {
-    std::string_view piece = stream.next_chunk();
-    if (piece.empty()) break;
+    std::size_t n = stream.read_into(buffer.data(), buffer.size());
+    if (n == 0) break;
+    std::string_view piece(buffer.data(), n);
     if (md5) md5->update(piece);
     write_all(raw, piece, path);
   }
