@@ -321,7 +321,7 @@ struct Call {
     return std::nullopt;
   }
 
-  // Temporary files go; the lock file and an empty directory go too, but only by a holder of
+  // Temporary files go; an empty directory and the lock file go too, but only by a holder of
   // the lock: deleting a lock file someone else holds would let a newcomer lock a fresh one
   // beside him.
   void clean_up(bool holding_lock) {
@@ -346,8 +346,10 @@ struct Call {
     } catch (const IoError&) {
       return;
     }
-    if (::unlink(paths.lock_file.c_str()) != 0) return;
-    ::rmdir(paths.temp_dir.c_str());
+    // The directory goes first: once the lock file is gone a newcomer may lock a fresh one and
+    // make the directory again, which must then stay.
+    if (::rmdir(paths.temp_dir.c_str()) != 0) return;
+    ::unlink(paths.lock_file.c_str());
   }
 };
 
