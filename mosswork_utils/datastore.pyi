@@ -1,9 +1,12 @@
-# Type stub of the datastore module: Redis helpers over the shared clients of connections.
-from typing import Any
+# Type stub of the datastore module: Redis helpers, the verified object download, the file lock
+# and file MD5 over the shared clients of connections.
+import os
+from types import TracebackType
+from typing import Any, Literal
 
 from langchain_core.runnables import Runnable
 
-from mosswork_utils.connections import Lock, Redis
+from mosswork_utils.connections import Lock, Minio, Redis
 
 __version__: str
 r: Redis
@@ -11,6 +14,7 @@ r_master: Redis | None
 r_slaver: Redis | None
 redis_cluster: Any
 config: dict[str, Any]
+minio_client: Minio
 
 def chain_decorator(func: Any) -> Runnable[Any, Any]: ...
 def get_redis_data(name: Any, key: Any, default: Any = "") -> Any: ...
@@ -45,3 +49,16 @@ def cleanup_expired_task_mappings(key: str) -> None: ...
 def get_kb_task_limit() -> int: ...
 def get_enhanced_pdf_task_limit() -> int: ...
 def is_enhanced_pdf_loader(loader_name: str) -> bool: ...
+
+class _FileLock:
+    def __enter__(self) -> None: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+def file_lock(lock_file: str | bytes | os.PathLike[str], timeout: float = 30) -> _FileLock: ...
+def calculate_file_md5(file_path: str | bytes | os.PathLike[str]) -> str: ...
+def download_from_minio(bucket: str, objectName: str, doc_name: str) -> str | None: ...

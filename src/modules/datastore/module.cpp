@@ -1,4 +1,5 @@
-// The datastore module: Redis helpers over the clients that connections publishes.
+// The datastore module: Redis helpers and the verified object download over the clients that
+// connections publishes.
 #include <pybind11/pybind11.h>
 
 #include "bridge/errors.h"
@@ -9,11 +10,13 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(datastore, m) {
   m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
-            "task accounting and the metric-query cache step.";
+            "task accounting and the metric-query cache step; the verified object download, the "
+            "file lock and file MD5.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
-  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config"}) {
+  for (const char* name :
+       {"r", "r_master", "r_slaver", "redis_cluster", "config", "minio_client"}) {
     m.attr(name) = connections.attr(name);
   }
   mosswork::datastore::RedisAccess access(connections);
@@ -22,4 +25,6 @@ PYBIND11_MODULE(datastore, m) {
   mosswork::datastore::bind_retry(m, access);
   mosswork::datastore::bind_tasks(m, access);
   mosswork::datastore::bind_metric_cache(m);
+  mosswork::datastore::bind_files(m);
+  mosswork::datastore::bind_download(m);
 }
