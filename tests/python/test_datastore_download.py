@@ -31,6 +31,10 @@ ROOT = Path(__file__).resolve().parents[2]
 PID = os.getpid()
 TREE = f"/tmp/minio_downloads/{PID}"
 MIB = 1 << 20
+# Child processes import the same build of the package as this one (a staged one included).
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [str(Path(ds.__file__).resolve().parents[1]), str(ROOT)]
+    + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
 
 
 # ---- helpers -----------------------------------------------------------------------------------
@@ -309,7 +313,7 @@ class TestDownload:
         peaks = {}
         for key in (small, large):
             run = subprocess.run([sys.executable, "-c", code, bucket, key], capture_output=True,
-                                 text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+                                 text=True, timeout=120, env=CHILD_ENV)
             last = run.stdout.strip().splitlines()[-1].split()
             assert last[:2] == ["peak", "True"], run.stdout + run.stderr
             peaks[key] = int(last[2])  # KiB
@@ -661,9 +665,8 @@ class TestLocking:
             "print('ready', flush=True)\n"
             "ds.download_from_minio(sys.argv[2], sys.argv[3], 'k.bin')\n"
         )
-        env = dict(os.environ, PYTHONPATH=str(ROOT))
         child = subprocess.Popen([sys.executable, "-c", child_code, proxy.endpoint, bucket, key],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=CHILD_ENV)
         directory = f"/tmp/minio_downloads/{child.pid}/{key}"
         try:
             # connections prints its progress lines first.
