@@ -40,8 +40,12 @@ CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
 # ---- helpers -----------------------------------------------------------------------------------
 
 
+STORED: list[tuple[str, str]] = []
+
+
 def put(bucket: str, key: str, data: bytes) -> str:
     conn.minio_client.put_object(bucket, key, io.BytesIO(data), len(data))
+    STORED.append((bucket, key))
     return conn.minio_client.stat_object(bucket, key).etag.strip('"')
 
 
@@ -89,10 +93,14 @@ def own_tree():
 
 
 @pytest.fixture(scope="module")
-def bucket() -> str:
+def bucket():
+    """A fresh bucket; the objects the tests stored go when the module is done (the server is
+    shared and keeps them in memory)."""
     name = "dl-" + uuid.uuid4().hex[:12]
     conn.minio_client.make_bucket(name)
-    return name
+    yield name
+    while STORED:
+        conn.minio_client.remove_object(*STORED.pop())
 
 
 @pytest.fixture
