@@ -434,6 +434,15 @@ class TestDownload:
             f"object_name: {key}",
         )]
 
+    def test_client_of_another_kind_is_a_type_error_before_anything(self, bucket, new_key,
+                                                                    monkeypatch):
+        monkeypatch.setattr(ds, "minio_client", object())
+        key = new_key()
+        before = tree_snapshot()
+        with pytest.raises(TypeError, match="must be a connections.Minio client, not object"):
+            ds.download_from_minio(bucket, key, "d.pdf")
+        assert tree_snapshot() == before
+
     def test_client_replaced_at_run_time_is_used(self, bucket, new_key, monkeypatch, recorder):
         monkeypatch.setattr(ds, "minio_client", None)
         key = new_key()
