@@ -31,13 +31,21 @@ ROOT = Path(__file__).resolve().parents[2]
 PID = os.getpid()
 TREE = f"/tmp/minio_downloads/{PID}"
 MIB = 1 << 20
+# Child processes import the same build of the package as this one (a staged one included).
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [str(Path(ds.__file__).resolve().parents[1]), str(ROOT)]
+    + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
 
 
 # ---- helpers -----------------------------------------------------------------------------------
 
 
+STORED: list[tuple[str, str]] = []
+
+
 def put(bucket: str, key: str, data: bytes) -> str:
     conn.minio_client.put_object(bucket, key, io.BytesIO(data), len(data))
+    STORED.append((bucket, key))
     return conn.minio_client.stat_object(bucket, key).etag.strip('"')
 
 
@@ -85,10 +93,14 @@ def own_tree():
 
 
 @pytest.fixture(scope="module")
-def bucket() -> str:
+def bucket():
+    """A fresh bucket; the objects the tests stored go when the module is done (the server is
+    shared and keeps them in memory)."""
     name = "dl-" + uuid.uuid4().hex[:12]
     conn.minio_client.make_bucket(name)
-    return name
+    yield name
+    while STORED:
+        conn.minio_client.remove_object(*STORED.pop())
 
 
 @pytest.fixture
@@ -309,7 +321,7 @@ class TestDownload:
         peaks = {}
         for key in (small, large):
             run = subprocess.run([sys.executable, "-c", code, bucket, key], capture_output=True,
-                                 text=True, timeout=120, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+                                 text=True, timeout=120, env=CHILD_ENV)
             last = run.stdout.strip().splitlines()[-1].split()
             assert last[:2] == ["peak", "True"], run.stdout + run.stderr
             peaks[key] = int(last[2])  # KiB
@@ -421,6 +433,15 @@ class TestDownload:
             f"failed; code: NoSuchKey, message: Object does not exist, bucket_name: {missing}, "
             f"object_name: {key}",
         )]
+
+    def test_client_of_another_kind_is_a_type_error_before_anything(self, bucket, new_key,
+                                                                    monkeypatch):
+        monkeypatch.setattr(ds, "minio_client", object())
+        key = new_key()
+        before = tree_snapshot()
+        with pytest.raises(TypeError, match="must be a connections.Minio client, not object"):
+            ds.download_from_minio(bucket, key, "d.pdf")
+        assert tree_snapshot() == before
 
     def test_client_replaced_at_run_time_is_used(self, bucket, new_key, monkeypatch, recorder):
         monkeypatch.setattr(ds, "minio_client", None)
@@ -661,9 +682,8 @@ class TestLocking:
             "print('ready', flush=True)\n"
             "ds.download_from_minio(sys.argv[2], sys.argv[3], 'k.bin')\n"
         )
-        env = dict(os.environ, PYTHONPATH=str(ROOT))
         child = subprocess.Popen([sys.executable, "-c", child_code, proxy.endpoint, bucket, key],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=CHILD_ENV)
         directory = f"/tmp/minio_downloads/{child.pid}/{key}"
         try:
             # connections prints its progress lines first.

@@ -47,6 +47,12 @@ void bind_download(py::module_& m) {
         if (client_object.is_none()) {
           options.missing_client_text = "'NoneType' object has no attribute 'stat_object'";
         } else {
+          py::object minio_type = py::module_::import("mosswork_utils.connections").attr("Minio");
+          if (!py::isinstance(client_object, minio_type)) {
+            throw py::type_error(std::string("datastore.minio_client must be a connections.Minio "
+                                             "client, not ") +
+                                 Py_TYPE(client_object.ptr())->tp_name);
+          }
           const auto& minio = client_object.cast<const connections::PyMinio&>();
           client = minio.client;
           if (!client) options.missing_client_text = minio.missing;
