@@ -3,17 +3,19 @@
 
 #include "bridge/errors.h"
 #include "core/build/description.h"
+#include "modules/datastore/documents.h"
 #include "modules/datastore/redis_access.h"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(datastore, m) {
-  m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters "
-            "and task accounting.";
+  m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
+            "task accounting, document text and full-text fetches.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
-  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config"}) {
+  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config",
+                           "minio_client", "opensearch_client"}) {
     m.attr(name) = connections.attr(name);
   }
   mosswork::datastore::RedisAccess access(connections);
@@ -21,4 +23,5 @@ PYBIND11_MODULE(datastore, m) {
   mosswork::datastore::bind_keys(m, access);
   mosswork::datastore::bind_retry(m, access);
   mosswork::datastore::bind_tasks(m, access);
+  mosswork::datastore::bind_documents(m);
 }
