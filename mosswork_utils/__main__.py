@@ -71,11 +71,17 @@ def _check_ocr(module) -> str:
     return f"endpoint {module.ocr_service_endpoint}"
 
 
+def _check_plugins(module) -> str:
+    types = [str(p["typeNum"]) for p in module.plugins_chains_config]
+    return f"{len(types)} enabled plugin chain(s): {', '.join(types)}"
+
+
 CHECKS = {
     "mosswork_utils.connections": _check_connections,
     "mosswork_utils.datastore": _check_datastore,
     "mosswork_utils.ocr": _check_ocr,
     "mosswork_utils.notices": _check_notices,
+    "mosswork_utils.plugins": _check_plugins,
     "mosswork_utils.buildhelper": _check_buildhelper,
     "mosswork_utils._bridge": _check_bridge,
 }

@@ -19,5 +19,6 @@ class _TrailingArguments(logging.Filter):
 
 
 logger = logging.getLogger("mosswork_utils")
-if not any(isinstance(f, _TrailingArguments) for f in logger.filters):
+# By name, so that a reloaded module does not add a second one.
+if not any(type(f).__name__ == "_TrailingArguments" for f in logger.filters):
     logger.addFilter(_TrailingArguments())

@@ -12,6 +12,7 @@
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
 #include "bridge/logger.h"
+#include "bridge/yaml.h"
 #include "core/build/description.h"
 #include "core/common/errors.h"
 
@@ -69,6 +70,9 @@ PYBIND11_MODULE(_bridge, m) {
       "loads", [](py::handle text) { return bridge::json::loads(text); }, py::arg("s"),
       "json.loads(s), written in C++.");
 
+  m.def(
+      "safe_load", [](const std::string& text) { return bridge::yaml::safe_load(text); },
+      py::arg("text"), "Parses one YAML document as a safe loader does.");
   m.def("is_on", &bridge::is_on, py::arg("value"),
         "Whether a configured value counts as on (None, False, 0, '' and empty containers are off).");
   m.def(

@@ -229,13 +229,17 @@ TEST(RedisSentinel, MasterClientFollowsForcedFailovers) {
   ASSERT_TRUE(wait_until([&] { return sentinels_agree_on(first); }, 20s));
   Connection(connection_options(second)).command({"REPLICAOF", "127.0.0.1",
                                                   std::to_string(first)});
+  // Sentinel may itself reconfigure the old master first and close its clients; then the dead
+  // idle connection is replaced at checkout and the write goes straight to the new master.
+  // Either way the write must never land on the demoted one.
+  bool refused = false;
   try {
     master.command({"SET", key, "3"});
-    FAIL() << "a write to the demoted master must fail";
   } catch (const ConnectionClosed& e) {
+    refused = true;
     EXPECT_STREQ(e.what(), "The previous master is now a slave");
   }
-  master.command({"SET", key, "3"});
+  if (refused) master.command({"SET", key, "3"});
   EXPECT_EQ(port_seen_by(master), first);
   EXPECT_EQ(Connection(connection_options(first)).command({"GET", key}).str(), "3");
   held.reset();

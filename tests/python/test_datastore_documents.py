@@ -7,6 +7,7 @@ from __future__ import annotations
 import io
 import os
 import shutil
+import threading
 import time
 import uuid
 import zipfile
@@ -221,6 +222,36 @@ class TestPdfAgainstPyMuPDF:
     def test_long_document(self, tmp_path):
         path = make_pdf(tmp_path / "long.pdf", [[f"page {i}", "text " * (i % 13)] for i in range(120)])
         assert ds._read_document_text(str(path)) == pymupdf_text(path)
+
+
+class TestGil:
+    def test_other_threads_run_during_extraction(self, tmp_path):
+        path = str(make_pdf(tmp_path / "long.pdf", [[f"line {i} of page {p}" for i in range(40)]
+                                                     for p in range(150)]))
+        ticks = 0
+        stop = threading.Event()
+
+        def count():
+            nonlocal ticks
+            while not stop.is_set():
+                ticks += 1
+                time.sleep(0.001)
+
+        t = threading.Thread(target=count)
+        t.start()
+        try:
+            time.sleep(0.05)
+            before = ticks
+            start = time.perf_counter()
+            for _ in range(3):
+                ds._read_document_text(path)
+            took = time.perf_counter() - start
+            during = ticks - before
+        finally:
+            stop.set()
+            t.join()
+        # Holding the GIL through the reads would leave the counter a tick or two at most.
+        assert took > 0.05 and during >= 10, (took, during)
 
 
 class TestDocxAgainstPythonDocx:
@@ -443,6 +474,12 @@ class TestDownloadAsBytesIO:
         assert ds.download_as_bytesio("no-such-bucket-" + uuid.uuid4().hex[:12], "k") is None
         (call,) = recorder.messages()
         assert call[1][0] == "MinIO S3Error:" and call[1][1].code == "NoSuchBucket"
+
+    def test_store_error_is_one_readable_line_of_the_package_logger(self, bucket, service_log, capsys):
+        assert ds.download_as_bytesio(bucket[0], "kb/never-stored") is None
+        (record,) = [r for r in service_log.records if r.name == "mosswork_utils"]
+        assert record.getMessage().startswith("MinIO S3Error: S3 operation failed; code: NoSuchKey")
+        assert "Logging error" not in capsys.readouterr().err
 
     def test_other_errors_log_general_exception(self, monkeypatch, recorder):
         boom = RuntimeError("boom")

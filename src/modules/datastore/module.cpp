@@ -10,7 +10,7 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(datastore, m) {
   m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
-            "task accounting, document text and full-text fetches.";
+            "task accounting, the metric-query cache step, document text and full-text fetches.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
@@ -23,5 +23,6 @@ PYBIND11_MODULE(datastore, m) {
   mosswork::datastore::bind_keys(m, access);
   mosswork::datastore::bind_retry(m, access);
   mosswork::datastore::bind_tasks(m, access);
+  mosswork::datastore::bind_metric_cache(m);
   mosswork::datastore::bind_documents(m);
 }

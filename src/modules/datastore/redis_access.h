@@ -53,5 +53,6 @@ void bind_values(pybind11::module_& m, const RedisAccess& access);
 void bind_keys(pybind11::module_& m, const RedisAccess& access);
 void bind_retry(pybind11::module_& m, const RedisAccess& access);
 void bind_tasks(pybind11::module_& m, const RedisAccess& access);
+void bind_metric_cache(pybind11::module_& m);
 
 }  // namespace mosswork::datastore
