@@ -299,6 +299,25 @@ class TestReadMinioFileText:
         assert os.path.isfile(local)
         assert errors(recorder) == []
 
+    def test_type_guess_must_agree_with_the_extension(self, bucket, tmp_path, downloads, monkeypatch):
+        import mimetypes
+
+        guessed = []
+        real_guess = mimetypes.guess_type
+
+        def guess(url, strict=True):
+            guessed.append(url)
+            kind, encoding = real_guess(url, strict)
+            return ("application/x-unknown" if kind == "application/pdf" else kind), encoding
+
+        monkeypatch.setattr(mimetypes, "guess_type", guess)
+        key = put(bucket, pdf_file(tmp_path, "three_pages").read_bytes())
+        assert ds.read_minio_file_text(bucket[0], key, "report.pdf") is None
+        assert guessed == [downloads[0]]
+        assert os.path.isfile(downloads[0])  # not read, so not deleted
+        monkeypatch.setattr(mimetypes, "guess_type", real_guess)
+        assert ds.read_minio_file_text(bucket[0], key, "report.pdf") == "first page\nsecond page\nthird page"
+
     def test_image_only_pdf_gives_empty_text_not_none(self, bucket, tmp_path):
         key = put(bucket, pdf_file(tmp_path, "image_only").read_bytes())
         assert ds.read_minio_file_text(bucket[0], key, "scan.pdf") == ""
