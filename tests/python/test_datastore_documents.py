@@ -17,8 +17,8 @@ import docx
 import pymupdf
 import pytest
 from docx.enum.text import WD_BREAK
-from docx.oxml import OxmlElement
-from docx.oxml.ns import qn
+from docx.oxml import OxmlElement, parse_xml
+from docx.oxml.ns import nsdecls, qn
 
 from mosswork_utils import connections as conn
 from mosswork_utils import datastore as ds
@@ -104,6 +104,26 @@ def cjk_and_tables(document):
     p.add_run(" after")
 
 
+def run_markup(document):
+    # Column breaks, fields, revisions, smart tags, symbols and content controls: only direct runs
+    # and hyperlinks of body paragraphs give text, each run element as python-docx reads it.
+    paragraph = parse_xml(
+        f'<w:p {nsdecls("w")}><w:r><w:t xml:space="preserve">  lead</w:t><w:br w:type="column"/>'
+        '<w:t>col</w:t><w:lastRenderedPageBreak/><w:t>x</w:t></w:r>'
+        '<w:fldSimple w:instr="PAGE"><w:r><w:t>7</w:t></w:r></w:fldSimple>'
+        '<w:ins w:id="1" w:author="a"><w:r><w:t>inserted</w:t></w:r></w:ins>'
+        '<w:r><w:noBreakHyphen/><w:softHyphen/><w:sym w:font="Wingdings" w:char="F04A"/>'
+        '<w:ptab w:relativeTo="margin" w:alignment="right" w:leader="none"/><w:cr/><w:t>end</w:t></w:r>'
+        '<w:smartTag w:uri="u" w:element="e"><w:r><w:t>smart</w:t></w:r></w:smartTag>'
+        '<w:hyperlink w:anchor="a"><w:r><w:t>link</w:t></w:r><w:r><w:tab/></w:r></w:hyperlink>'
+        '<w:r><w:t>&lt;&amp;&gt; ✓</w:t></w:r></w:p>')
+    control = parse_xml(f'<w:sdt {nsdecls("w")}><w:sdtContent><w:p><w:r><w:t>in a control</w:t></w:r>'
+                        '</w:p></w:sdtContent></w:sdt>')
+    document.element.body.insert(0, paragraph)
+    document.element.body.insert(1, control)
+    document.add_paragraph("last")
+
+
 def many_paragraphs(document):
     for i in range(300):
         document.add_paragraph(f"paragraph {i} " + "word " * (i % 17))
@@ -122,8 +142,39 @@ DOCXS = {
     "tabs_and_breaks": tabs_and_breaks,
     "cjk_and_tables": cjk_and_tables,
     "many_paragraphs": many_paragraphs,
+    "run_markup": run_markup,
     "empty": lambda d: None,
 }
+
+
+def rotated_page(page):
+    page.insert_text((72, 72), "rotated page")
+    page.insert_text((200, 300), "upside down", rotate=180)
+    page.set_rotation(90)
+
+
+def clipped_text(page):
+    page.insert_text((72, 72), "inside")
+    page.insert_text((700, 72), "beyond the right edge")
+    page.insert_text((-200, 100), "partly beyond the left edge")
+
+
+def base_fonts(page):
+    for i, font in enumerate(["tiro", "cour", "helv", "tibo", "cobo", "symb", "zadb"]):
+        page.insert_text((72, 72 + 20 * i), "Mixed Fonts ÄÖÜ é ß 123 ±", fontname=font)
+
+
+def wrapped_box(page):
+    page.insert_textbox(pymupdf.Rect(72, 72, 300, 600), "A paragraph that wraps across lines. " * 12)
+
+
+def east_asian(page):
+    page.insert_text((72, 72), "日本語テキスト", fontname="japan")
+    page.insert_text((72, 100), "한국어 텍스트", fontname="korea")
+    page.insert_text((72, 130), "繁體中文", fontname="china-t")
+
+
+LAYOUTS = {f.__name__: f for f in (rotated_page, clipped_text, base_fonts, wrapped_box, east_asian)}
 
 
 def pdf_file(tmp_path: Path, name: str) -> Path:
@@ -196,6 +247,15 @@ class TestPdfAgainstPyMuPDF:
         path = pdf_file(tmp_path, name)
         assert ds._read_document_text(str(path)) == pymupdf_text(path)
 
+    @pytest.mark.parametrize("name", sorted(LAYOUTS))
+    def test_layouts_and_fonts_agree_with_pymupdf(self, tmp_path, name):
+        doc = pymupdf.open()
+        LAYOUTS[name](doc.new_page())
+        path = tmp_path / f"{name}.pdf"
+        doc.save(path)
+        ours = ds._read_document_text(str(path))
+        assert ours and ours == pymupdf_text(path)
+
     def test_pages_run_together_and_only_the_ends_are_trimmed(self, tmp_path):
         path = pdf_file(tmp_path, "three_pages")
         assert ds._read_document_text(str(path)) == "first page\nsecond page\nthird page"
@@ -263,6 +323,10 @@ class TestDocxAgainstPythonDocx:
     def test_empty_paragraph_gives_two_line_feeds(self, tmp_path):
         path = make_docx(tmp_path / "p.docx", three_paragraphs)
         assert ds._read_document_text(str(path)) == "first\n\nthird"
+
+    def test_run_markup(self, tmp_path):
+        path = make_docx(tmp_path / "m.docx", run_markup)
+        assert ds._read_document_text(str(path)) == "  leadcolx-\t\nendlink\t<&> ✓\nlast"
 
     def test_tabs_breaks_and_trailing_empty_paragraphs_are_kept(self, tmp_path):
         path = make_docx(tmp_path / "t.docx", tabs_and_breaks)
