@@ -161,6 +161,26 @@ class TestRequest:
         finally:
             second.close()
 
+    def test_forked_child_uses_connections_of_its_own(self, recording):
+        import os
+        import warnings
+
+        assert ocr.get_image_ocr_txt(b"parent") == "ok"  # leaves a pooled connection behind
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                code = 0 if ocr.get_image_ocr_txt(b"child") == "ok" else 1
+            except BaseException:
+                code = 2
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert ocr.get_image_ocr_txt(b"parent again") == "ok"
+        sent = [base64.b64decode(json.loads(r["body"])["image_data"]) for r in recording.requests]
+        assert sent == [b"parent", b"child", b"parent again"]
+
     def test_gil_is_released_while_waiting(self, recording):
         recording.delay = 0.8
         ticks = 0
