@@ -59,7 +59,8 @@ def _check_connections(module) -> str:
 
 def _check_datastore(module) -> str:
     names = ("get_redis_data", "hset_redis_data", "increment_task_count_with_doc", "redis_hget",
-             "read_minio_file_text", "download_as_bytesio", "get_doc_fulltext_opensearch")
+             "download_from_minio", "file_lock", "calculate_file_md5", "read_minio_file_text",
+             "download_as_bytesio", "get_doc_fulltext_opensearch")
     missing = [n for n in names if not callable(getattr(module, n, None))]
     assert not missing, f"missing {missing}"
     return f"write client {module.r!r}"

@@ -155,17 +155,6 @@ py::object write_result(const s3::ObjectWriteResult& r) {
             py::arg("version_id") = r.version_id ? py::object(py::str(*r.version_id)) : py::none());
 }
 
-// The object-store client; one built without an endpoint fails at its first call.
-struct PyMinio {
-  std::shared_ptr<s3::S3Client> client;
-  std::string missing;
-
-  s3::S3Client& get() const {
-    if (!client) throw py::value_error(missing);
-    return *client;
-  }
-};
-
 // ---- OpenSearch --------------------------------------------------------------------------------
 
 struct PyOpenSearch {

@@ -1,4 +1,5 @@
-// The datastore module: Redis helpers over the clients that connections publishes.
+// The datastore module: Redis helpers, the verified object download and document reading over the
+// clients that connections publishes.
 #include <pybind11/pybind11.h>
 
 #include "bridge/errors.h"
@@ -10,7 +11,8 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(datastore, m) {
   m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
-            "task accounting, the metric-query cache step, document text and full-text fetches.";
+            "task accounting and the metric-query cache step; the verified object download, the "
+            "file lock and file MD5; document text and full-text fetches.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
@@ -24,5 +26,7 @@ PYBIND11_MODULE(datastore, m) {
   mosswork::datastore::bind_retry(m, access);
   mosswork::datastore::bind_tasks(m, access);
   mosswork::datastore::bind_metric_cache(m);
+  mosswork::datastore::bind_files(m);
+  mosswork::datastore::bind_download(m);
   mosswork::datastore::bind_documents(m);
 }

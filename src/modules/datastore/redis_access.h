@@ -54,5 +54,7 @@ void bind_keys(pybind11::module_& m, const RedisAccess& access);
 void bind_retry(pybind11::module_& m, const RedisAccess& access);
 void bind_tasks(pybind11::module_& m, const RedisAccess& access);
 void bind_metric_cache(pybind11::module_& m);
+void bind_files(pybind11::module_& m);
+void bind_download(pybind11::module_& m);
 
 }  // namespace mosswork::datastore
