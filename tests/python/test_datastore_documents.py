@@ -26,9 +26,6 @@ from mosswork_utils import exceptions as exc
 
 pytestmark = pytest.mark.usefixtures("servers")
 
-HAS_DOWNLOAD = hasattr(ds, "download_from_minio")
-
-
 # ---- files ---------------------------------------------------------------------------------
 
 
@@ -205,32 +202,18 @@ def put(bucket, data: bytes, key: str | None = None) -> str:
 
 
 @pytest.fixture
-def downloads(monkeypatch, tmp_path):
-    """The local paths the download hands out, recorded around the module's own
-    download_from_minio. Where that function is not built into this module yet, a plain
-    get_object copy (None on any error, as the real one answers) takes its place."""
-    real = getattr(ds, "download_from_minio", None)
+def downloads(monkeypatch):
+    """The local paths the module's verified download hands out, recorded around it; copies
+    left behind are removed afterwards."""
+    real = ds.download_from_minio
     seen: list = []
 
-    def copy(bucket_name, object_name, doc_name):
-        try:
-            stream = ds.minio_client.get_object(bucket_name, object_name)
-        except exc.S3Error:
-            return None
-        folder = tmp_path / "download" / uuid.uuid4().hex
-        folder.mkdir(parents=True)
-        target = folder / doc_name
-        with open(target, "wb") as f:
-            f.write(stream.read())
-        stream.close()
-        return str(target)
-
     def download(bucket_name, object_name, doc_name):
-        path = (real or copy)(bucket_name, object_name, doc_name)
+        path = real(bucket_name, object_name, doc_name)
         seen.append(path)
         return path
 
-    monkeypatch.setattr(ds, "download_from_minio", download, raising=False)
+    monkeypatch.setattr(ds, "download_from_minio", download)
     yield seen
     for path in seen:
         if path and os.path.exists(path):
@@ -515,7 +498,6 @@ class TestReadMinioFileText:
         assert not broken.exists()
 
 
-@pytest.mark.skipif(not HAS_DOWNLOAD, reason="download_from_minio is not part of this build yet")
 class TestWithTheVerifiedDownload:
     def test_verified_copy_is_read_and_deleted(self, bucket, tmp_path):
         key = put(bucket, pdf_file(tmp_path, "three_pages").read_bytes(), key=f"kb/{uuid.uuid4().hex}/r.pdf")
