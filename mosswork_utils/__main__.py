@@ -59,10 +59,17 @@ def _check_connections(module) -> str:
 
 def _check_datastore(module) -> str:
     names = ("get_redis_data", "hset_redis_data", "increment_task_count_with_doc", "redis_hget",
-             "download_from_minio", "file_lock", "calculate_file_md5")
+             "download_from_minio", "file_lock", "calculate_file_md5", "read_minio_file_text",
+             "download_as_bytesio", "get_doc_fulltext_opensearch")
     missing = [n for n in names if not callable(getattr(module, n, None))]
     assert not missing, f"missing {missing}"
     return f"write client {module.r!r}"
+
+
+def _check_ocr(module) -> str:
+    missing = [n for n in ("get_image_ocr_txt", "is_scanned_pdf") if not callable(getattr(module, n, None))]
+    assert not missing, f"missing {missing}"
+    return f"endpoint {module.ocr_service_endpoint}"
 
 
 def _check_plugins(module) -> str:
@@ -73,6 +80,7 @@ def _check_plugins(module) -> str:
 CHECKS = {
     "mosswork_utils.connections": _check_connections,
     "mosswork_utils.datastore": _check_datastore,
+    "mosswork_utils.ocr": _check_ocr,
     "mosswork_utils.notices": _check_notices,
     "mosswork_utils.plugins": _check_plugins,
     "mosswork_utils.buildhelper": _check_buildhelper,

@@ -1,12 +1,13 @@
-# Type stub of the datastore module: Redis helpers, the verified object download, the file lock
-# and file MD5 over the shared clients of connections.
+# Type stub of the datastore module: Redis helpers, the verified object download, the file lock,
+# file MD5, document text and full texts over the shared clients of connections.
+import io
 import os
 from types import TracebackType
 from typing import Any, Literal
 
 from langchain_core.runnables import Runnable
 
-from mosswork_utils.connections import Lock, Minio, Redis
+from mosswork_utils.connections import Lock, Minio, OpenSearch, Redis
 
 __version__: str
 r: Redis
@@ -15,6 +16,7 @@ r_slaver: Redis | None
 redis_cluster: Any
 config: dict[str, Any]
 minio_client: Minio
+opensearch_client: OpenSearch | None
 
 def chain_decorator(func: Any) -> Runnable[Any, Any]: ...
 def get_redis_data(name: Any, key: Any, default: Any = "") -> Any: ...
@@ -62,3 +64,7 @@ class _FileLock:
 def file_lock(lock_file: str | bytes | os.PathLike[str], timeout: float = 30) -> _FileLock: ...
 def calculate_file_md5(file_path: str | bytes | os.PathLike[str]) -> str: ...
 def download_from_minio(bucket: str, objectName: str, doc_name: str) -> str | None: ...
+def read_minio_file_text(bucket: str, object_name: str, doc_name: str) -> str | None: ...
+def download_as_bytesio(bucket_name: str, object_name: str) -> io.BytesIO | None: ...
+def get_doc_fulltext_opensearch(doc_id: str) -> Any: ...
+def _read_document_text(path: str) -> str | None: ...

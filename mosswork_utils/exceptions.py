@@ -136,6 +136,55 @@ class UnexpectedResponse(Exception):
         super().__init__(f"Unexpected Response: {status_code} ({reason_phrase})\nRaw response content:\n{text[:2000]}")
 
 
+# ---- plain HTTP services: the OCR service ------------------------------------------------------
+
+
+class HTTPResponse:
+    """What an HTTPError keeps of the refused answer (the attributes of requests' Response)."""
+
+    def __init__(self, status_code: int, content: bytes, url: str | None = None) -> None:
+        self.status_code = status_code
+        self.content = content
+        self.url = url
+        self.reason = _reason(status_code)
+
+    @property
+    def text(self) -> str:
+        return self.content.decode("utf-8", "replace")
+
+    @property
+    def ok(self) -> bool:
+        return self.status_code < 400
+
+    def __repr__(self) -> str:
+        return f"<Response [{self.status_code}]>"
+
+
+def _reason(status_code: int) -> str:
+    import http
+
+    try:
+        return http.HTTPStatus(status_code).phrase
+    except ValueError:
+        return ""
+
+
+class HTTPError(builtins.OSError):
+    """An HTTP service answered with status 400 or above, as requests' raise_for_status reports
+    it; response holds status_code, reason, content and text."""
+
+    def __init__(self, *args, response: HTTPResponse | None = None) -> None:
+        super().__init__(*args)
+        self.response = response
+
+    @classmethod
+    def from_status(cls, status_code: int, content: bytes, url: str | None = None) -> "HTTPError":
+        response = HTTPResponse(status_code, content, url)
+        kind = "Client" if status_code < 500 else "Server"
+        where = f" for url: {url}" if url else ""
+        return cls(f"{status_code} {kind} Error: {response.reason}{where}", response=response)
+
+
 # ---- message broker ----------------------------------------------------------------------------
 
 

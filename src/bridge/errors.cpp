@@ -117,6 +117,19 @@ bool set_vexlo(const core::Error& e) {
   return false;
 }
 
+// A refused request becomes requests' HTTPError, built by the class's own helper so that the
+// text and the response attributes are made in one place.
+bool set_http(const core::Error& e) {
+  if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
+    py::object error = py::module_::import("mosswork_utils.exceptions")
+                           .attr("HTTPError")
+                           .attr("from_status")(h->status(), py::bytes(h->body()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    return true;
+  }
+  return false;
+}
+
 bool set_amqp(const core::Error& e) {
   if (dynamic_cast<const core::ReplyError*>(&e)) {
     set_text(exception_class("AmqpError"), e.what());
@@ -176,6 +189,7 @@ void set_python_error(std::exception_ptr error, Domain domain) {
         case Domain::kSearch: done = set_search(e); break;
         case Domain::kVexlo: done = set_vexlo(e); break;
         case Domain::kAmqp: done = set_amqp(e); break;
+        case Domain::kHttp: done = set_http(e); break;
         case Domain::kGeneric: break;
       }
       if (!done) set_generic(e);

@@ -12,7 +12,8 @@ namespace mosswork::bridge {
 
 // Which client raised: the same core error becomes the Python class that client's users expect
 // (a Redis time-out is a RedisTimeoutError, an OpenSearch one a SearchConnectionError).
-enum class Domain { kGeneric, kRedis, kS3, kSearch, kVexlo, kAmqp };
+// kHttp is a plain HTTP service called the way requests is used (the OCR service).
+enum class Domain { kGeneric, kRedis, kS3, kSearch, kVexlo, kAmqp, kHttp };
 
 // Registers the translator for the calling module only (module-local); it uses kGeneric.
 void install_error_translator();

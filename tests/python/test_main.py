@@ -18,7 +18,7 @@ def test_selfcheck_reports_every_module(root):
     from mosswork_utils import buildhelper
     names = list(buildhelper.setup_description["ext_modules"][0]["modules"]) + ["mosswork_utils._bridge"]
     assert {"mosswork_utils.notices", "mosswork_utils.buildhelper", "mosswork_utils.connections",
-            "mosswork_utils.datastore", "mosswork_utils.plugins"} <= set(names)
+            "mosswork_utils.datastore", "mosswork_utils.plugins", "mosswork_utils.ocr"} <= set(names)
     for name in names:
         (line,) = [l for l in lines if l.startswith(name + " ")]
         assert " 1.0.0 " in line and " ok " in line
