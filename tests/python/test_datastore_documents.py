@@ -175,8 +175,8 @@ LAYOUTS = {f.__name__: f for f in (rotated_page, clipped_text, base_fonts, wrapp
 
 
 def pdf_file(tmp_path: Path, name: str) -> Path:
-    spec = PDFS[name]
-    font, pages = spec if isinstance(spec, tuple) else ("helv", spec)
+    recipe = PDFS[name]
+    font, pages = recipe if isinstance(recipe, tuple) else ("helv", recipe)
     return make_pdf(tmp_path / f"{name}.pdf", pages, font=font)
 
 
