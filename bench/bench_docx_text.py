@@ -13,12 +13,11 @@ from __future__ import annotations
 import argparse
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import docx
 
-from mosswork_utils import datastore
+from text_compare import compare
 
 WORDS = ["moss", "knowledge", "retrieval", "vector", "文档", "检索", "增强", "chunk", "index", "段落"]
 
@@ -45,15 +44,6 @@ def python_docx_text(path: str) -> str:
     return "\n".join(p.text for p in docx.Document(path).paragraphs)
 
 
-def best_time(function, repeats: int) -> float:
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--paragraphs", type=int, default=5000)
@@ -62,15 +52,8 @@ def main(argv: list[str]) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         path = str(Path(tmp) / "bench.docx")
         make_docx(Path(path), args.paragraphs)
-        ours_text, theirs_text = datastore._read_document_text(path), python_docx_text(path)
-        if ours_text != theirs_text:
-            print("texts differ; no timing reported", file=sys.stderr)
-            return 1
-        ours = best_time(lambda: datastore._read_document_text(path), args.repeats)
-        theirs = best_time(lambda: python_docx_text(path), args.repeats)
-    print(f"docx text, {args.paragraphs} paragraphs ({len(ours_text)} chars)   ours {ours * 1e3:8.1f} ms   "
-          f"python-docx {theirs * 1e3:8.1f} ms   ratio {theirs / ours:5.2f}x")
-    return 0
+        return compare(f"docx text, {args.paragraphs} paragraphs", path, "python-docx",
+                       python_docx_text, args.repeats)
 
 
 if __name__ == "__main__":

@@ -12,12 +12,11 @@ from __future__ import annotations
 import argparse
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pymupdf
 
-from mosswork_utils import datastore
+from text_compare import compare
 
 ENGLISH = ["moss", "knowledge", "retrieval", "vector", "chunk", "index", "answer", "source"]
 CHINESE = ["文档", "检索", "增强", "页面", "知识库", "向量", "召回", "排序"]
@@ -44,15 +43,6 @@ def pymupdf_text(path: str) -> str:
         return "".join(page.get_text() for page in doc).strip()
 
 
-def best_time(function, repeats: int) -> float:
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--pages", type=int, default=200)
@@ -61,15 +51,8 @@ def main(argv: list[str]) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         path = str(Path(tmp) / "bench.pdf")
         make_pdf(Path(path), args.pages)
-        ours_text, theirs_text = datastore._read_document_text(path), pymupdf_text(path)
-        if ours_text != theirs_text:
-            print("texts differ; no timing reported", file=sys.stderr)
-            return 1
-        ours = best_time(lambda: datastore._read_document_text(path), args.repeats)
-        theirs = best_time(lambda: pymupdf_text(path), args.repeats)
-    print(f"pdf text, {args.pages} pages ({len(ours_text)} chars)   ours {ours * 1e3:8.1f} ms   "
-          f"PyMuPDF {theirs * 1e3:8.1f} ms   ratio {theirs / ours:5.2f}x")
-    return 0
+        return compare(f"pdf text, {args.pages} pages", path, "PyMuPDF", pymupdf_text,
+                       args.repeats)
 
 
 if __name__ == "__main__":

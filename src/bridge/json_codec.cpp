@@ -18,6 +18,8 @@
 #include <pthread.h>
 #endif
 
+#include "core/common/utf8.h"
+
 namespace py = pybind11;
 
 namespace mosswork::bridge::json {
@@ -742,25 +744,6 @@ PyObject* new_str(const SrcT* s, Py_ssize_t n, Py_UCS4 bits) {
   return text;
 }
 
-// Appends c as UTF-8; surrogates take their three-byte form, as "surrogatepass" writes them.
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
-
 // Reads one document from the characters of a str; positions in errors are in characters.
 //
 // With kUtf8 it reads UTF-8 bytes instead, making each string with the "surrogatepass" UTF-8
@@ -1066,7 +1049,7 @@ class Parser {
         j = end;
       }
       if constexpr (kUtf8) {
-        append_utf8(utf8_, c);
+        mosswork::core::append_utf8(utf8_, static_cast<char32_t>(c));
       } else {
         scratch_.push_back(c);
       }

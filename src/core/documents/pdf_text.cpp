@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "core/common/errors.h"
+#include "core/common/utf8.h"
 #include "core/documents/text_trim.h"
 
 namespace mosswork::core::documents {
@@ -137,7 +138,7 @@ bool overlaps(const fz_rect& a, const fz_rect& b) {
 // One character the way PyMuPDF renders it into Python text.
 void append_char(std::string& out, int c) {
   if (c < 0 || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) c = 0xfffd;
-  append_utf8(out, static_cast<char32_t>(c));
+  core::append_utf8(out, static_cast<char32_t>(c));
 }
 
 void append_stext(std::string& out, const fz_stext_page* page) {

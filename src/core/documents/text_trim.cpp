@@ -57,22 +57,4 @@ std::string strip_white_space(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
-
 }  // namespace mosswork::core::documents

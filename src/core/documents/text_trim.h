@@ -11,7 +11,4 @@ namespace mosswork::core::documents {
 // U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
 std::string strip_white_space(std::string_view text);
 
-// Appends code point `c` to `out` as UTF-8.
-void append_utf8(std::string& out, char32_t c);
-
 }  // namespace mosswork::core::documents

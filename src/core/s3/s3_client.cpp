@@ -222,6 +222,22 @@ http::StreamingResponse S3Client::get_object(const std::string& bucket, const st
   return stream;
 }
 
+ObjectWriteResult S3Client::send_single_put(http::Request& request, const std::string& bucket,
+                                           const std::string& name,
+                                           const std::string& content_type,
+                                           const Metadata& metadata) {
+  add_content_type(request, content_type, metadata);
+  add_metadata(request, metadata);
+  http::Response response = http_->send(request);
+  if (response.status != 200) {
+    raise_s3_error("PUT", response.status, response.headers, response.body, bucket, name);
+  }
+  ObjectWriteResult result{bucket, name, unquote(response.headers.get("ETag").value_or("")), {}};
+  if (auto version = response.headers.get("x-amz-version-id"))
+    result.version_id = std::string(*version);
+  return result;
+}
+
 ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::string& name,
                                        http::BodySource& data, std::uint64_t length,
                                        const std::string& content_type, const Metadata& metadata) {
@@ -237,16 +253,7 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
   http::Request request = make_request("PUT", object_url(bucket, name));
   request.body_source = &data;
   request.headers.emplace_back("x-amz-content-sha256", std::string(kUnsignedPayload));
-  add_content_type(request, content_type, metadata);
-  add_metadata(request, metadata);
-  http::Response response = http_->send(request);
-  if (response.status != 200) {
-    raise_s3_error("PUT", response.status, response.headers, response.body, bucket, name);
-  }
-  ObjectWriteResult result{bucket, name, unquote(response.headers.get("ETag").value_or("")), {}};
-  if (auto version = response.headers.get("x-amz-version-id"))
-    result.version_id = std::string(*version);
-  return result;
+  return send_single_put(request, bucket, name, content_type, metadata);
 }
 
 ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::string& name,
@@ -276,16 +283,7 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
   http::Request request = make_request("PUT", object_url(bucket, name));
   request.body = data;
   request.headers.emplace_back("x-amz-content-sha256", sha256_hex(data));
-  add_content_type(request, content_type, metadata);
-  add_metadata(request, metadata);
-  http::Response response = http_->send(request);
-  if (response.status != 200) {
-    raise_s3_error("PUT", response.status, response.headers, response.body, bucket, name);
-  }
-  ObjectWriteResult result{bucket, name, unquote(response.headers.get("ETag").value_or("")), {}};
-  if (auto version = response.headers.get("x-amz-version-id"))
-    result.version_id = std::string(*version);
-  return result;
+  return send_single_put(request, bucket, name, content_type, metadata);
 }
 
 ObjectWriteResult S3Client::fput_object(const std::string& bucket, const std::string& name,

@@ -114,6 +114,10 @@ class S3Client {
 
  private:
   http::Request make_request(std::string method, std::string url) const;
+  // Sends a one-request PUT whose body and payload hash are set, and reads the result.
+  ObjectWriteResult send_single_put(http::Request& request, const std::string& bucket,
+                                    const std::string& name, const std::string& content_type,
+                                    const Metadata& metadata);
   ObjectWriteResult put_multipart(const std::string& bucket, const std::string& name,
                                   http::BodySource& data, std::uint64_t length,
                                   std::uint64_t part_size, const std::string& content_type,
