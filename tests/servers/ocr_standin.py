@@ -9,8 +9,10 @@ import json
 import os
 import subprocess
 import tempfile
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from urllib.parse import urlsplit
+
+from standin_http import serve
 
 MODELS = ("paddleocr",)
 MAX_BODY = 64 << 20       # bytes of request body accepted
@@ -107,15 +109,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--port", type=int, default=8866)
     args = parser.parse_args()
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
-    server.daemon_threads = True
-    print(f"OCR stand-in on 127.0.0.1:{server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever(poll_interval=0.1)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(Handler, args.port, "OCR stand-in")
 
 
 if __name__ == "__main__":

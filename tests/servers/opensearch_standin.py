@@ -6,8 +6,10 @@ import argparse
 import base64
 import json
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qs, unquote, urlsplit
+
+from standin_http import serve
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -104,15 +106,7 @@ def main():
     args = parser.parse_args()
     if args.user is not None:
         Handler.credentials = (args.user, args.password or "")
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
-    server.daemon_threads = True
-    print(f"OpenSearch stand-in on 127.0.0.1:{server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever(poll_interval=0.1)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(Handler, args.port, "OpenSearch stand-in")
 
 
 if __name__ == "__main__":

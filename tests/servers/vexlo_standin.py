@@ -6,8 +6,10 @@ import argparse
 import json
 import threading
 import uuid
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from urllib.parse import unquote, urlsplit
+
+from standin_http import serve
 
 _MISSING = object()
 
@@ -230,15 +232,7 @@ def main():
     parser.add_argument("--api-key", default=None)
     args = parser.parse_args()
     Handler.api_key = args.api_key
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
-    server.daemon_threads = True
-    print(f"vector database stand-in on 127.0.0.1:{server.server_address[1]}", flush=True)
-    try:
-        server.serve_forever(poll_interval=0.1)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(Handler, args.port, "vector database stand-in")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,18 @@
+"""What every stand-in server shares: a threaded HTTP server on 127.0.0.1 that runs until
+interrupted."""
+
+from __future__ import annotations
+
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def serve(handler: type[BaseHTTPRequestHandler], port: int, name: str) -> None:
+    server = ThreadingHTTPServer(("127.0.0.1", port), handler)
+    server.daemon_threads = True
+    print(f"{name} on 127.0.0.1:{server.server_address[1]}", flush=True)
+    try:
+        server.serve_forever(poll_interval=0.1)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
