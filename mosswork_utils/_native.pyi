@@ -1,0 +1,3 @@
+# Stub-only module: the metaclass that every native class of the package has at run time
+# (pybind11's type), so that checkers and stubtest see the classes as they really are.
+class pybind11_type(type): ...
