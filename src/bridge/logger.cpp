@@ -1,6 +1,8 @@
 // Forwards log texts to the service logger, mosswork_utils.logger.logger.
 #include "bridge/logger.h"
 
+#include "bridge/text.h"
+
 namespace py = pybind11;
 
 namespace mosswork::bridge {
@@ -51,10 +53,7 @@ void PyLog::write(core::LogLevel level, std::string_view text) {
   py::gil_scoped_acquire gil;
   try {
     // Texts come from the core as UTF-8; undecodable bytes are kept visible, not dropped.
-    py::object message = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (!message) throw py::error_already_set();
-    log_object(level, message);
+    log_object(level, decode_utf8(text, "replace"));
   } catch (py::error_already_set& e) {
     e.discard_as_unraisable("mosswork_utils logger");
   }

@@ -7,6 +7,7 @@
 
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
+#include "bridge/text.h"
 #include "core/build/description.h"
 #include "core/documents/pdf_text.h"
 #include "core/ocr/ocr_client.h"
@@ -43,18 +44,6 @@ ImageBytes image_bytes(py::handle data) {
   std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&buffer, &PyBuffer_Release);
   out.copy.assign(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   out.view = out.copy;
-  return out;
-}
-
-// The path as the file system spells it (os.fsencode); a NUL inside would silently cut the
-// path short in the C library, so it is refused like os.open refuses it.
-std::string fs_path(py::handle path) {
-  py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
-  std::string out = encoded.cast<std::string>();
-  if (out.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    throw py::error_already_set();
-  }
   return out;
 }
 
@@ -95,15 +84,14 @@ PYBIND11_MODULE(ocr, m) {
         }
         std::string error;
         try {
-          std::string path = fs_path(file_name);
+          std::string path = mosswork::bridge::fs_path(file_name);
           return released(Domain::kGeneric, [&] { return documents::is_scanned_pdf(path); });
         } catch (py::error_already_set& e) {
           if (!e.matches(PyExc_Exception)) throw;
           error = py::str(e.value()).cast<std::string>();
         }
         // An unreadable file counts as not scanned; the reason goes to standard output.
-        py::str reason = py::reinterpret_steal<py::str>(
-            PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "replace"));
+        py::str reason = mosswork::bridge::decode_utf8(error, "replace");
         py::print(py::str("{}{}{}").format(file_name, " check_scanned: Error Info:", reason));
         return false;
       },

@@ -7,6 +7,7 @@
 
 #include "bridge/errors.h"
 #include "bridge/logger.h"
+#include "bridge/text.h"
 #include "core/common/log.h"
 #include "core/documents/docx_text.h"
 #include "core/documents/pdf_text.h"
@@ -32,31 +33,14 @@ void require_text(py::handle value, const char* name) {
   }
 }
 
-// The path as the file system spells it (os.fsencode). A NUL inside would cut the path short in
-// the C library and open another file, so it is refused as os.open refuses it.
-std::string fs_path(py::handle path) {
-  std::string out = py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
-  if (out.find('\0') != std::string::npos) {
-    PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    throw py::error_already_set();
-  }
-  return out;
-}
-
-py::str utf8_text(const std::string& text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-  if (!s) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
-
 // The text of one local file, read with the GIL released; core failures come back as the
 // Python errors the bridge maps them to.
 py::str extract(Kind kind, py::handle path) {
-  std::string p = fs_path(path);
+  std::string p = bridge::fs_path(path);
   std::string text = released(Domain::kGeneric, [&] {
     return kind == Kind::kPdf ? documents::read_pdf_text(p) : documents::read_docx_text(p);
   });
-  return utf8_text(text);
+  return bridge::decode_utf8(text, "replace");
 }
 
 void remove_if_exists(py::handle path) {

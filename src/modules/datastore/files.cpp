@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bridge/errors.h"
+#include "bridge/text.h"
 #include "core/files/file_lock.h"
 #include "core/files/md5.h"
 #include "modules/datastore/redis_access.h"
@@ -17,12 +18,6 @@ namespace files = mosswork::core::files;
 
 namespace mosswork::datastore {
 namespace {
-
-// A path argument (text, bytes or os.PathLike) as the bytes the system calls take.
-std::string path_bytes(py::handle path) {
-  py::object encoded = py::module_::import("os").attr("fsencode")(path);
-  return encoded.cast<std::string>();
-}
 
 // The context file_lock returns: entering waits for the lock with the GIL released; leaving
 // unlocks and closes, and lets any error of the body through.
@@ -62,7 +57,7 @@ void bind_files(py::module_& m) {
           // A number as the caller gave it; its text is the one the time-out error shows.
           options.timeout = std::chrono::duration<double>(py::float_(timeout).cast<double>());
           options.timeout_text = py::str(timeout).cast<std::string>();
-          return FileLockContext(path_bytes(lock_file), std::move(options));
+          return FileLockContext(bridge::fs_path(lock_file), std::move(options));
         },
         py::arg("lock_file"), py::arg("timeout") = 30,
         "Waits for an exclusive flock on lock_file, polling once a second up to timeout seconds; "
@@ -70,7 +65,7 @@ void bind_files(py::module_& m) {
 
   m.def("calculate_file_md5",
         [](py::object file_path) {
-          std::string path = path_bytes(file_path);
+          std::string path = bridge::fs_path(file_path);
           return released(Domain::kGeneric, [&] { return files::calculate_file_md5(path); });
         },
         py::arg("file_path"), "The MD5 of the file's bytes as 32 lower-case hex digits.");
