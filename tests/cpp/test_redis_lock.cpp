@@ -119,6 +119,19 @@ TEST(RedisLock, BlockingAcquireWaitsForTheHolderToRelease) {
   EXPECT_EQ(wait_child(pid), 0);
 }
 
+TEST(RedisLock, BlockingTimeoutPastTheClockRangeWaitsWithoutDeadline) {
+  REQUIRE_REDIS(kPlainPort);
+  r::Client client(plain_options());
+  const std::string name = unique_key("endless_wait");
+  Lock holder(client, name, lock_options(milliseconds(300)));  // lapses by itself
+  ASSERT_TRUE(holder.acquire());
+  Lock waiter(client, name, lock_options(milliseconds(5000)));
+  const auto start = Clock::now();
+  EXPECT_TRUE(waiter.acquire(true, r::Seconds(1e300)));
+  EXPECT_GE(seconds_since(start), 0.2);
+  waiter.release();
+}
+
 TEST(RedisLock, LockLapsesAfterItsTimeoutAndTheLoserCannotRelease) {
   REQUIRE_REDIS(kPlainPort);
   r::Client client(plain_options());

@@ -1,11 +1,10 @@
 // One broker connection with one channel, closed and freed on every way out.
 #include "core/amqp/connection.h"
 
-#include <sys/time.h>
-
 #include <exception>
 
 #include "core/amqp/errors.h"
+#include "core/common/chrono_units.h"
 #include "core/common/errors.h"
 
 namespace mosswork::core::amqp {
@@ -15,13 +14,6 @@ constexpr amqp_channel_t kChannel = 1;
 
 amqp_bytes_t bytes_of(std::string_view text) {
   return amqp_bytes_t{text.size(), const_cast<char*>(text.data())};
-}
-
-timeval timeval_of(std::chrono::milliseconds duration) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(duration.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((duration.count() % 1000) * 1000);
-  return tv;
 }
 
 void require_positive(std::chrono::milliseconds duration, const char* name) {
@@ -55,7 +47,7 @@ Connection::Connection(const Url& url, const ConnectionOptions& options)
   amqp_socket_t* socket = amqp_tcp_socket_new(state_.get());
   if (socket == nullptr) throw Error("cannot create an AMQP socket: out of memory");
 
-  const timeval reply_tv = timeval_of(reply_timeout_);
+  const timeval reply_tv = to_timeval(reply_timeout_);
   if (int status = amqp_set_handshake_timeout(state_.get(), &reply_tv); status != AMQP_STATUS_OK) {
     fail(library_reply(status), "cannot set the AMQP handshake time-out");
   }
@@ -63,7 +55,7 @@ Connection::Connection(const Url& url, const ConnectionOptions& options)
     fail(library_reply(status), "cannot set the AMQP reply time-out");
   }
 
-  timeval connect_tv = timeval_of(options.connect_timeout);
+  timeval connect_tv = to_timeval(options.connect_timeout);
   if (int status = amqp_socket_open_noblock(socket, url.host.c_str(), url.port, &connect_tv);
       status != AMQP_STATUS_OK) {
     fail(library_reply(status), "cannot connect to the broker at " + where_);
@@ -119,7 +111,7 @@ void Connection::wait_for_confirm(std::uint64_t delivery_tag) {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) fail(library_reply(AMQP_STATUS_TIMEOUT), context);
-    timeval tv = timeval_of(left);
+    timeval tv = to_timeval(left);
     amqp_frame_t frame{};
     if (int status = amqp_simple_wait_frame_noblock(state_.get(), &frame, &tv);
         status != AMQP_STATUS_OK) {

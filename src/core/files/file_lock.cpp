@@ -7,32 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
-#include <memory>
 #include <thread>
 
 #include "core/common/errors.h"
+#include "core/common/unique_fd.h"
 
 namespace mosswork::core::files {
 namespace {
 
-// Owns a descriptor; closing never fails in a way we could act on.
-struct FdCloser {
-  void operator()(int* fd) const noexcept {
-    if (*fd >= 0) ::close(*fd);
-    delete fd;
-  }
-};
-using UniqueFd = std::unique_ptr<int, FdCloser>;
-
 UniqueFd open_lock_file(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw_errno("cannot open lock file", path);
-  return UniqueFd(new int(fd));
+  UniqueFd fd = open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (!fd) throw_errno("cannot open lock file", path);
+  return fd;
 }
 
 // True when `fd` is the file that `path` names now.
@@ -56,10 +43,10 @@ FileLock::FileLock(std::string path, const FileLockOptions& options) : path_(std
   UniqueFd fd = open_lock_file(path_);
   for (;;) {
     ++attempts_;
-    if (::flock(*fd, LOCK_EX | LOCK_NB) == 0) {
-      if (still_named_by_path(*fd, path_)) break;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+      if (still_named_by_path(fd.get(), path_)) break;
       // Someone removed or replaced the file while we waited: this lock guards nothing.
-      ::flock(*fd, LOCK_UN);
+      ::flock(fd.get(), LOCK_UN);
       fd = open_lock_file(path_);
       continue;
     }
@@ -71,13 +58,10 @@ FileLock::FileLock(std::string path, const FileLockOptions& options) : path_(std
     }
     std::this_thread::sleep_for(options.poll_interval);
   }
-  fd_ = *fd;
-  *fd = -1;
+  fd_ = std::move(fd);
 }
 
-FileLock::~FileLock() {
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
-}
+// The descriptor closes after the unlock.
+FileLock::~FileLock() { ::flock(fd_.get(), LOCK_UN); }
 
 }  // namespace mosswork::core::files

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <string>
 
+#include "core/common/unique_fd.h"
+
 namespace mosswork::core::files {
 
 struct FileLockOptions {
@@ -38,7 +40,7 @@ class FileLock {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  UniqueFd fd_;
   int attempts_ = 0;
 };
 

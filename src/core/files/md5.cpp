@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "core/common/errors.h"
+#include "core/common/hex.h"
+#include "core/common/unique_fd.h"
 
 namespace mosswork::core::files {
 namespace {
@@ -18,13 +20,6 @@ constexpr std::size_t kChunkSize = 1 << 20;
 [[noreturn]] void throw_openssl(const char* what) {
   throw Error(std::string("MD5 digest failed: ") + what);
 }
-
-struct FdCloser {
-  void operator()(int* fd) const noexcept {
-    if (*fd >= 0) ::close(*fd);
-    delete fd;
-  }
-};
 
 }  // namespace
 
@@ -47,28 +42,17 @@ std::string Md5::hexdigest() {
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(ctx_.get(), digest, &length) != 1) throw_openssl("EVP_DigestFinal_ex");
   if (EVP_DigestInit_ex(ctx_.get(), EVP_md5(), nullptr) != 1) throw_openssl("EVP_DigestInit_ex");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0xf]);
-  }
-  return hex;
+  return to_hex(digest, length);
 }
 
 std::string calculate_file_md5(const std::string& path) {
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_errno("cannot open", path);
-  std::unique_ptr<int, FdCloser> fd(new int(raw));
-  ::posix_fadvise(raw, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const UniqueFd fd = open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!fd) throw_errno("cannot open", path);
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Md5 md5;
   std::vector<unsigned char> buffer(kChunkSize);
   for (;;) {
-    ssize_t n = ::read(raw, buffer.data(), buffer.size());
+    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_errno("cannot read", path);

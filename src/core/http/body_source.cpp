@@ -7,22 +7,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "core/common/errors.h"
 
 namespace mosswork::core::http {
 
 FileBodySource FileBodySource::open(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_errno("cannot open", path.string());
+  UniqueFd fd = open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!fd) throw_errno("cannot open", path.string());
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    int saved = errno;
-    ::close(fd);
-    throw IoError(saved, "cannot stat", path.string());
-  }
-  FileBodySource source(fd, 0, static_cast<std::uint64_t>(st.st_size));
-  source.owns_ = true;
+  if (::fstat(fd.get(), &st) != 0) throw_errno("cannot stat", path.string());
+  FileBodySource source(fd.get(), 0, static_cast<std::uint64_t>(st.st_size));
+  source.owned_ = std::move(fd);
   return source;
 }
 
@@ -30,18 +27,13 @@ FileBodySource::FileBodySource(int fd, std::uint64_t offset, std::uint64_t lengt
     : fd_(fd), offset_(offset), length_(length) {}
 
 FileBodySource::FileBodySource(FileBodySource&& other) noexcept
-    : fd_(other.fd_),
-      owns_(other.owns_),
+    : fd_(std::exchange(other.fd_, -1)),
+      owned_(std::move(other.owned_)),
       offset_(other.offset_),
       length_(other.length_),
-      position_(other.position_) {
-  other.owns_ = false;
-  other.fd_ = -1;
-}
+      position_(other.position_) {}
 
-FileBodySource::~FileBodySource() {
-  if (owns_ && fd_ >= 0) ::close(fd_);
-}
+FileBodySource::~FileBodySource() = default;
 
 std::size_t FileBodySource::read(char* dst, std::size_t n) {
   std::uint64_t left = length_ - position_;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "core/common/unique_fd.h"
+
 namespace mosswork::core::http {
 
 // A body of known length, read front to back. A retry starts it again with rewind().
@@ -42,7 +44,7 @@ class FileBodySource final : public BodySource {
 
  private:
   int fd_;
-  bool owns_ = false;
+  UniqueFd owned_;  // set when open() made the descriptor
   std::uint64_t offset_;
   std::uint64_t length_;
   std::uint64_t position_ = 0;

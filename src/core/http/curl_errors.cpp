@@ -8,6 +8,29 @@
 #include "core/http/curl_handles.h"
 
 namespace mosswork::core::http {
+namespace {
+
+// The handshake and certificate failures: retried as "other" errors, reported as a closed
+// connection.
+bool is_tls_failure(CURLcode code) noexcept {
+  switch (code) {
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 void ensure_curl_initialised() {
   static std::once_flag once;
@@ -25,6 +48,7 @@ void slist_append(CurlSlistPtr& list, const char* line) {
 }
 
 FailureKind classify_curl_failure(CURLcode code, bool request_started) noexcept {
+  if (is_tls_failure(code)) return FailureKind::kOther;
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -41,17 +65,6 @@ FailureKind classify_curl_failure(CURLcode code, bool request_started) noexcept 
     case CURLE_SEND_FAIL_REWIND:
       // Before the request was handed over nothing can have reached the server.
       return request_started ? FailureKind::kRead : FailureKind::kConnect;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-      return FailureKind::kOther;
     default:
       return FailureKind::kFatal;
   }
@@ -61,6 +74,7 @@ void throw_curl_error(CURLcode code, std::string_view context, std::string_view 
   std::string text(context);
   text += ": ";
   text += detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail;
+  if (is_tls_failure(code)) throw ConnectionClosed(text);
   switch (code) {
     case CURLE_OUT_OF_MEMORY:
       throw std::bad_alloc();
@@ -74,16 +88,6 @@ void throw_curl_error(CURLcode code, std::string_view context, std::string_view 
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
     case CURLE_SEND_FAIL_REWIND:  // a reused connection died and the body cannot be sent again
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
       throw ConnectionClosed(text);
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:

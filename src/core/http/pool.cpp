@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "core/common/unique_fd.h"
 #include "core/http/curl_errors.h"
 
 namespace mosswork::core::http {
@@ -45,20 +46,16 @@ void PoolEntry::abandon() noexcept {
 curl_socket_t PoolEntry::open_socket(void* clientp, curlsocktype purpose, curl_sockaddr* address) {
   auto* self = static_cast<PoolEntry*>(clientp);
   if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
-  int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-  if (fd < 0) return CURL_SOCKET_BAD;
+  UniqueFd fd(::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol));
+  if (!fd) return CURL_SOCKET_BAD;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    return CURL_SOCKET_BAD;
-  }
+  if (::fstat(fd.get(), &st) != 0) return CURL_SOCKET_BAD;
   try {
-    self->sockets_.push_back({fd, st.st_dev, st.st_ino});
+    self->sockets_.push_back({fd.get(), st.st_dev, st.st_ino});
   } catch (...) {
-    ::close(fd);
     return CURL_SOCKET_BAD;
   }
-  return fd;
+  return fd.release();  // libcurl closes it through close_socket
 }
 
 int PoolEntry::close_socket(void* clientp, curl_socket_t fd) {

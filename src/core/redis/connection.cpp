@@ -8,10 +8,10 @@
 
 #include <array>
 #include <cerrno>
-#include <cmath>
 #include <new>
 #include <utility>
 
+#include "core/common/chrono_units.h"
 #include "core/common/errors.h"
 #include "core/redis/hiredis_compat.h"
 
@@ -20,15 +20,9 @@ namespace {
 
 constexpr std::size_t kStackArgs = 16;
 
-timeval to_timeval(Seconds s) {
-  const double secs = s.count() > 0 ? s.count() : 0.0;
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(secs);
-  tv.tv_usec = static_cast<suseconds_t>(std::llround((secs - std::floor(secs)) * 1e6));
-  if (tv.tv_usec >= 1000000) {
-    ++tv.tv_sec;
-    tv.tv_usec -= 1000000;
-  }
+// Rounded to the microsecond; negative counts as zero.
+timeval socket_timeval(Seconds s) {
+  timeval tv = to_timeval(round_seconds<std::chrono::microseconds>(s.count()));
   // A zero timeval would mean "no time-out" to the kernel; keep the smallest real one.
   if (tv.tv_sec == 0 && tv.tv_usec == 0) tv.tv_usec = 1;
   return tv;
@@ -131,7 +125,7 @@ void Connection::open_socket() {
   errno = 0;
   ContextPtr context(connect_timeout
                          ? redisConnectWithTimeout(options_.host.c_str(), options_.port,
-                                                   to_timeval(*connect_timeout))
+                                                   socket_timeval(*connect_timeout))
                          : redisConnect(options_.host.c_str(), options_.port));
   const int saved_errno = errno;
   if (!context) throw std::bad_alloc();
@@ -140,7 +134,7 @@ void Connection::open_socket() {
                                  options_.port);
   }
   if (options_.socket_timeout &&
-      redisSetTimeout(context.get(), to_timeval(*options_.socket_timeout)) != REDIS_OK) {
+      redisSetTimeout(context.get(), socket_timeval(*options_.socket_timeout)) != REDIS_OK) {
     hiredis::throw_context_error(*context, errno, hiredis::Phase::kConnect, options_.host,
                                  options_.port);
   }

@@ -1,57 +1,40 @@
 // Lock over SET NX PX and token-checking Lua scripts (EVALSHA, falling back to EVAL).
 #include "core/redis/lock.h"
 
-#include <openssl/evp.h>
-#include <sys/random.h>
-
-#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "core/common/chrono_units.h"
 #include "core/common/errors.h"
+#include "core/common/hex.h"
+#include "core/common/random_token.h"
 
 namespace mosswork::core::redis {
 namespace {
 
-struct Script {
-  explicit Script(const char* source) : text(source), sha(sha1_hex(source)) {}
-  std::string_view text;
-  std::string sha;
-
-  static std::string sha1_hex(std::string_view data) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(data.data(), data.size(), digest, &size, EVP_sha1(), nullptr) != 1) {
-      throw Error("SHA-1 of a Lua script failed");
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < size; ++i) {
-      out += kHex[digest[i] >> 4];
-      out += kHex[digest[i] & 0xF];
-    }
-    return out;
-  }
-};
-
-// Deletes the key only when it still holds the caller's token.
-constexpr const char* kReleaseSource = R"(
+// Every script starts by returning 0 unless the key still holds the caller's token (ARGV[1]).
+constexpr std::string_view kOwnerCheck = R"(
 local token = redis.call('get', KEYS[1])
 if not token or token ~= ARGV[1] then
     return 0
 end
-redis.call('del', KEYS[1])
+)";
+
+struct Script {
+  explicit Script(std::string_view body)
+      : text(std::string(kOwnerCheck).append(body)), sha(sha1_hex(text)) {}
+  std::string text;
+  std::string sha;
+};
+
+// Deletes the key.
+constexpr std::string_view kReleaseBody = R"(redis.call('del', KEYS[1])
 return 1
 )";
 
-// Adds ARGV[2] ms to the key's lifetime (or sets it, when ARGV[3] is "1") if the token matches.
-constexpr const char* kExtendSource = R"(
-local token = redis.call('get', KEYS[1])
-if not token or token ~= ARGV[1] then
-    return 0
-end
-local expiration = redis.call('pttl', KEYS[1])
+// Adds ARGV[2] ms to the key's lifetime (or sets it, when ARGV[3] is "1").
+constexpr std::string_view kExtendBody = R"(local expiration = redis.call('pttl', KEYS[1])
 if not expiration then
     expiration = 0
 end
@@ -66,27 +49,22 @@ redis.call('pexpire', KEYS[1], newttl)
 return 1
 )";
 
-// Sets the key's lifetime to ARGV[2] ms if the token matches.
-constexpr const char* kReacquireSource = R"(
-local token = redis.call('get', KEYS[1])
-if not token or token ~= ARGV[1] then
-    return 0
-end
-redis.call('pexpire', KEYS[1], ARGV[2])
+// Sets the key's lifetime to ARGV[2] ms.
+constexpr std::string_view kReacquireBody = R"(redis.call('pexpire', KEYS[1], ARGV[2])
 return 1
 )";
 
 // Immutable after first use; function-local statics initialise thread-safely.
 const Script& release_script() {
-  static const Script s(kReleaseSource);
+  static const Script s(kReleaseBody);
   return s;
 }
 const Script& extend_script() {
-  static const Script s(kExtendSource);
+  static const Script s(kExtendBody);
   return s;
 }
 const Script& reacquire_script() {
-  static const Script s(kReacquireSource);
+  static const Script s(kReacquireBody);
   return s;
 }
 
@@ -109,26 +87,7 @@ Reply run_script(const Client& client, const Script& script, std::string_view ke
 
 }  // namespace
 
-std::string random_token() {
-  unsigned char bytes[16];
-  std::size_t have = 0;
-  while (have < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + have, sizeof bytes - have, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno("getrandom");
-    }
-    have += static_cast<std::size_t>(n);
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * sizeof bytes);
-  for (unsigned char b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
-  }
-  return out;
-}
+std::string random_token() { return random_hex(16); }
 
 Lock::Lock(Client client, std::string name, LockOptions options)
     : client_(std::move(client)), name_(std::move(name)), options_(options) {
@@ -155,9 +114,14 @@ bool Lock::acquire(std::optional<bool> blocking, std::optional<Seconds> blocking
   const std::optional<Seconds> limit = blocking_timeout ? blocking_timeout
                                                         : options_.blocking_timeout;
   const std::string value = token ? std::move(*token) : random_token();
-  const auto sleep = std::chrono::duration_cast<Clock::duration>(options_.sleep);
+  const auto sleep = round_seconds<Clock::duration>(options_.sleep.count());
   std::optional<Clock::time_point> stop;
-  if (limit) stop = Clock::now() + std::chrono::duration_cast<Clock::duration>(*limit);
+  if (limit) {
+    const Clock::time_point now = Clock::now();
+    const auto wait = round_seconds<Clock::duration>(limit->count());
+    // A wait past the clock's range has no deadline (the sum would overflow).
+    if (wait < Clock::time_point::max() - now) stop = now + wait;
+  }
   for (;;) {
     if (try_acquire(value)) {
       token_ = value;

@@ -37,26 +37,11 @@ Reply Reply::integer(long long value) {
   return r;
 }
 
-Reply Reply::bulk(std::string bytes) {
-  Reply r;
-  r.type_ = Type::kBulk;
-  r.str_ = std::move(bytes);
-  return r;
-}
+Reply Reply::bulk(std::string bytes) { return Reply(Type::kBulk, std::move(bytes)); }
 
-Reply Reply::status(std::string text) {
-  Reply r;
-  r.type_ = Type::kStatus;
-  r.str_ = std::move(text);
-  return r;
-}
+Reply Reply::status(std::string text) { return Reply(Type::kStatus, std::move(text)); }
 
-Reply Reply::error(std::string text) {
-  Reply r;
-  r.type_ = Type::kError;
-  r.str_ = std::move(text);
-  return r;
-}
+Reply Reply::error(std::string text) { return Reply(Type::kError, std::move(text)); }
 
 Reply Reply::array(std::vector<Reply> elements) {
   Reply r;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/common/errors.h"
@@ -46,6 +47,9 @@ class Reply {
   friend bool operator==(const Reply& a, const Reply& b) = default;
 
  private:
+  // The three kinds that carry text: bulk, status, error.
+  Reply(Type type, std::string text) : type_(type), str_(std::move(text)) {}
+
   Type type_ = Type::kNil;
   long long integer_ = 0;
   std::string str_;

@@ -2,7 +2,6 @@
 #include "core/s3/s3_client.h"
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +9,7 @@
 #include <pugixml.hpp>
 
 #include "core/common/errors.h"
+#include "core/common/hex.h"
 #include "core/http/url.h"
 #include "core/s3/s3_error.h"
 
@@ -26,22 +26,6 @@ constexpr std::string_view kEmptySha256 =
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 // Streamed bodies are not read twice to hash them (minio-py does the same over TLS).
 constexpr std::string_view kUnsignedPayload = "UNSIGNED-PAYLOAD";
-
-std::string sha256_hex(std::string_view data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    throw Error("SHA-256 failed");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0x0F]);
-  }
-  return out;
-}
 
 std::string unquote(std::string_view etag) {
   std::string out;
@@ -90,6 +74,26 @@ std::string read_exactly(http::BodySource& source, std::uint64_t length) {
     got += n;
   }
   return part;
+}
+
+// One multipart upload: begun, its parts sent by send_parts(upload_id), completed. On any
+// failure the upload is aborted and the failure passed on.
+template <class SendParts>
+ObjectWriteResult upload_in_parts(S3Client& client, const std::string& bucket,
+                                  const std::string& name, const std::string& content_type,
+                                  const Metadata& metadata, SendParts send_parts) {
+  std::string upload_id = client.create_multipart_upload(bucket, name, content_type, metadata);
+  try {
+    const std::vector<UploadedPart> done = send_parts(upload_id);
+    return client.complete_multipart_upload(bucket, name, upload_id, done);
+  } catch (...) {
+    try {
+      client.abort_multipart_upload(bucket, name, upload_id);
+    } catch (const Error&) {
+      // The original failure is the one worth reporting.
+    }
+    throw;
+  }
 }
 
 }  // namespace
@@ -262,23 +266,16 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
   check_names(bucket, name);
   auto [part_size, parts] = part_info(data.size());
   if (parts > 1) {
-    std::string upload_id = create_multipart_upload(bucket, name, content_type, metadata);
-    try {
+    return upload_in_parts(*this, bucket, name, content_type, metadata, [&](const std::string& id) {
       std::vector<UploadedPart> done;
       for (std::uint64_t i = 0; i < parts; ++i) {
         std::string_view piece = data.substr(static_cast<std::size_t>(i * part_size),
                                              static_cast<std::size_t>(part_size));
         int number = static_cast<int>(i + 1);
-        done.push_back({number, upload_part(bucket, name, upload_id, number, piece)});
+        done.push_back({number, upload_part(bucket, name, id, number, piece)});
       }
-      return complete_multipart_upload(bucket, name, upload_id, done);
-    } catch (...) {
-      try {
-        abort_multipart_upload(bucket, name, upload_id);
-      } catch (const Error&) {
-      }
-      throw;
-    }
+      return done;
+    });
   }
   http::Request request = make_request("PUT", object_url(bucket, name));
   request.body = data;
@@ -298,8 +295,7 @@ ObjectWriteResult S3Client::put_multipart(const std::string& bucket, const std::
                                           std::uint64_t part_size, const std::string& content_type,
                                           const Metadata& metadata) {
   auto* file = dynamic_cast<http::FileBodySource*>(&data);
-  std::string upload_id = create_multipart_upload(bucket, name, content_type, metadata);
-  try {
+  return upload_in_parts(*this, bucket, name, content_type, metadata, [&](const std::string& id) {
     std::vector<UploadedPart> done;
     if (!file && !data.rewind()) throw InvalidArgument("upload data cannot be read from its start");
     for (std::uint64_t offset = 0, number = 1; offset < length; offset += part_size, ++number) {
@@ -308,22 +304,15 @@ ObjectWriteResult S3Client::put_multipart(const std::string& bucket, const std::
       if (file) {
         // Parts of a file are read in place, each from its own offset.
         http::FileBodySource range(file->fd(), offset, size);
-        etag = upload_part(bucket, name, upload_id, static_cast<int>(number), range);
+        etag = upload_part(bucket, name, id, static_cast<int>(number), range);
       } else {
         std::string part = read_exactly(data, size);
-        etag = upload_part(bucket, name, upload_id, static_cast<int>(number), part);
+        etag = upload_part(bucket, name, id, static_cast<int>(number), part);
       }
       done.push_back({static_cast<int>(number), std::move(etag)});
     }
-    return complete_multipart_upload(bucket, name, upload_id, done);
-  } catch (...) {
-    try {
-      abort_multipart_upload(bucket, name, upload_id);
-    } catch (const Error&) {
-      // The original failure is the one worth reporting.
-    }
-    throw;
-  }
+    return done;
+  });
 }
 
 void S3Client::remove_object(const std::string& bucket, const std::string& name) {

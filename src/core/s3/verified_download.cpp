@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,8 @@
 #include <vector>
 
 #include "core/common/errors.h"
+#include "core/common/random_token.h"
+#include "core/common/unique_fd.h"
 #include "core/files/file_lock.h"
 #include "core/files/md5.h"
 #include "core/http/streaming_response.h"
@@ -25,14 +26,6 @@ namespace {
 
 // Bytes gathered from the stream before each write and digest update.
 constexpr std::size_t kCopyBuffer = 1 << 20;
-
-struct FdCloser {
-  void operator()(int* fd) const noexcept {
-    if (*fd >= 0) ::close(*fd);
-    delete fd;
-  }
-};
-using UniqueFd = std::unique_ptr<int, FdCloser>;
 
 struct DirCloser {
   void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -84,25 +77,7 @@ void check_confined(const std::string& text, const char* what) {
 }
 
 // The first 8 hex digits of a fresh version-4 UUID: those are all random bits.
-std::string make_unique_id() {
-  unsigned char bytes[4];
-  std::size_t have = 0;
-  while (have < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + have, sizeof bytes - have, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno("getrandom");
-    }
-    have += static_cast<std::size_t>(n);
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bytes) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xF]);
-  }
-  return out;
-}
+std::string make_unique_id() { return random_hex(4); }
 
 // mkdir -p. A parent removed by a concurrent clean-up between two levels is made again.
 void make_dirs(std::string path) {
@@ -160,25 +135,21 @@ void write_all(int fd, std::string_view data, const std::string& path) {
 std::uint64_t copy_object(S3Client& client, const std::string& bucket, const std::string& key,
                           const std::string& path, files::Md5* md5) {
   http::StreamingResponse stream = client.get_object(bucket, key);
-  int raw;
-  do {
-    raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) throw_errno("cannot open", path);
-  UniqueFd fd(new int(raw));
+  UniqueFd fd = open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (!fd) throw_errno("cannot open", path);
   std::vector<char> buffer(kCopyBuffer);
   for (;;) {
     std::size_t n = stream.read_into(buffer.data(), buffer.size());
     if (n == 0) break;
     std::string_view piece(buffer.data(), n);
     if (md5) md5->update(piece);
-    write_all(raw, piece, path);
+    write_all(fd.get(), piece, path);
   }
-  if (::fsync(raw) != 0) throw_errno("cannot fsync", path);
+  if (::fsync(fd.get()) != 0) throw_errno("cannot fsync", path);
   struct stat sb {};
-  if (::fstat(raw, &sb) != 0) throw_errno("cannot stat", path);
-  *fd = -1;
-  if (::close(raw) != 0 && errno != EINTR) throw_errno("cannot close", path);
+  if (::fstat(fd.get(), &sb) != 0) throw_errno("cannot stat", path);
+  // Closed here, not by the owner, so that a failed close is reported.
+  if (::close(fd.release()) != 0 && errno != EINTR) throw_errno("cannot close", path);
   stream.close();
   return static_cast<std::uint64_t>(sb.st_size);
 }
