@@ -298,6 +298,36 @@ class TestWheel:
         assert out[1] == "1.0.0"
         assert Path(out[0]).is_relative_to(venv)
 
+    def test_datastore_imports_without_configs_on_the_path(self, installed, tmp_path):
+        """Installed and started from a folder with no `configs`: the shipped one is used, and
+        the modules say so once."""
+        *_, venv, work, env = installed
+        # The fresh environment has no dependencies installed: it borrows those of this one,
+        # after its own site-packages, so the wheel's package is the one imported.
+        import yaml
+
+        shared = Path(yaml.__file__).parents[1]
+        run_dir = tmp_path / "run"
+        run_dir.mkdir()
+        code = (
+            "import site, sys\n"
+            f"site.addsitedir({str(shared)!r})\n"
+            "import mosswork_utils.datastore as d\n"
+            "assert d.r is not None\n"
+            "print(d.__file__)\n"
+            "print(sys.modules['configs'].__file__)\n"
+        )
+        env = {k: v for k, v in env.items() if k != "MOSSWORK_CONFIG"}
+        run = subprocess.run(
+            [str(venv / "bin" / "python"), "-c", code], cwd=run_dir,
+            env=env, capture_output=True, text=True, timeout=120,
+        )
+        assert run.returncode == 0, run.stderr
+        module, where = map(Path, run.stdout.splitlines()[-2:])
+        assert module.is_relative_to(venv)
+        assert where.is_relative_to(venv) and where.parent.name == "configs"
+        assert run.stderr.count(f"using the configuration package shipped in {where}") == 1, run.stderr
+
     def test_modules_find_the_core_through_origin(self, installed):
         *_, venv, work, env = installed
         (pkg,) = venv.glob("lib/python*/site-packages/mosswork_utils")
