@@ -59,12 +59,11 @@ py::object service_section() {
   } else if (py::hasattr(configs, "__file__")) {
     where = " of " + py::str(configs.attr("__file__")).cast<std::string>();
   }
-  std::string problem = section.is_none()
-                            ? "the configuration has no \"service\" section" + where
-                            : "the \"service\" section of the configuration" + where +
-                                  " is not a mapping but " +
-                                  py::str(py::type::handle_of(section).attr("__name__"))
-                                      .cast<std::string>();
+  std::string problem =
+      section.is_none()
+          ? "the configuration has no \"service\" section" + where
+          : "the \"service\" section of the configuration" + where + " is not a mapping but " +
+                py::str(py::type::handle_of(section).attr("__name__")).cast<std::string>();
   // Set as a Python error: a C++ exception thrown during a module's init would become an
   // ImportError.
   PyErr_SetString(PyExc_ValueError, problem.c_str());

@@ -119,8 +119,8 @@ py::dict command_run(py::object base, py::object self) {
     target = build_lib.cast<fs::path>();
   }
   build::BuildStepResult result;
-  result.configs_files =
-      self.attr("deep_copy_file")(std::string(build::kConfigsDir), root, target).cast<std::size_t>();
+  result.configs_files = self.attr("deep_copy_file")(std::string(build::kConfigsDir), root, target)
+                             .cast<std::size_t>();
   result.requirements_copied =
       self.attr("copy_file")(std::string(build::kRequirementsFile), root, target).cast<bool>();
   return result_dict(result);
@@ -169,8 +169,8 @@ py::object make_command_class() {
       "setuptools' build_ext, then the data files: the 'configs' tree and 'requirements.txt' of "
       "the build script's folder are copied into build_lib (left where they are in place).";
   ns["root_dir"] = py::none();  // the build script's folder, unless set
-  py::object meta = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
+  py::object meta =
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
   py::object cls = meta("MyBuildExt", py::make_tuple(base), ns);
   cls.attr("run") = py::cpp_function(
       [base](py::object self) { return command_run(base, self); }, py::name("run"),
@@ -254,9 +254,9 @@ PYBIND11_MODULE(buildhelper, m) {
         PyErr_SetString(PyExc_ModuleNotFoundError,
                         (name + " needs setuptools, which cannot be imported: " + missing).c_str());
       } else {
-        PyErr_SetString(PyExc_AttributeError,
-                        ("module 'mosswork_utils.buildhelper' has no attribute '" + name + "'")
-                            .c_str());
+        PyErr_SetString(
+            PyExc_AttributeError,
+            ("module 'mosswork_utils.buildhelper' has no attribute '" + name + "'").c_str());
       }
       throw py::error_already_set();
     });
