@@ -6,7 +6,10 @@ description and prints, for each, its name, its version and the result of a shor
 ``python -m mosswork_utils doctor`` loads the configuration as the service does (printing the
 connection lines), then reaches every configured service through the published clients and
 prints one line per service: reachable or not, the round-trip time, and what the server says of
-itself where its protocol tells.
+itself where its protocol tells. It exits with status 1 when any service cannot be reached.
+
+Outside the service, where no `configs` package is on the path, the modules use the copy the
+build installed inside the package (and log a warning saying so).
 """
 
 from __future__ import annotations
@@ -34,7 +37,10 @@ def _check_buildhelper(module) -> str:
         (src / "requirements.txt").write_text("PyYAML\n")
         out = Path(tmp, "out")
         out.mkdir()
-        result = module.MyBuildExt(build_lib=out, root_dir=src).run()
+        from setuptools import Distribution
+
+        command = module.MyBuildExt(Distribution(), build_lib=str(out), root_dir=str(src))
+        result = command.run()
         assert (out / "configs" / "plugins" / "p.yaml").read_text() == "plugins: []\n"
     d = module.setup_description
     return f"{d['name']} {d['version']} by {d['author']}, copied {result['configs_files']} data file(s)"
@@ -89,7 +95,6 @@ CHECKS = {
 
 
 def selfcheck() -> int:
-    _ensure_configs()
     from mosswork_utils import buildhelper
 
     names = list(buildhelper.setup_description["ext_modules"][0]["modules"]) + ["mosswork_utils._bridge"]
@@ -112,16 +117,6 @@ def selfcheck() -> int:
     return 1 if failures else 0
 
 
-def _ensure_configs() -> None:
-    """The service provides the configuration package `configs`; outside the service, this
-    command uses the copy the build placed beside the modules."""
-    try:
-        importlib.import_module("configs")
-    except ModuleNotFoundError:
-        sys.modules["configs"] = importlib.import_module("mosswork_utils.configs")
-        print(f"(using the configuration package shipped in {sys.modules['configs'].__file__})")
-
-
 def _probe(name, call):
     """Runs one reachability check; returns (ok, milliseconds, detail)."""
     start = time.perf_counter()
@@ -132,8 +127,7 @@ def _probe(name, call):
     return ok, (time.perf_counter() - start) * 1000, detail
 
 
-def doctor(strict: bool = False) -> int:
-    _ensure_configs()
+def doctor() -> int:
     from mosswork_utils import connections as c
     from mosswork_utils import exceptions as exc
 
@@ -193,26 +187,30 @@ def doctor(strict: bool = False) -> int:
     checks += [("rabbitmq", rabbitmq_check), ("vexlo", vexlo_check), ("minio", minio_check),
                ("opensearch", opensearch_check), ("ocr", ocr_check)]
     print()
-    failures = 0
+    unreachable = []
     for name, call in checks:
         ok, ms, detail = _probe(name, call)
-        failures += not ok
+        if not ok:
+            unreachable.append(name)
         print(f"{name:14} {'reachable' if ok else 'UNREACHABLE':12} {ms:8.1f} ms  {detail}")
-    print(f"{len(checks) - failures} of {len(checks)} services reachable")
-    return 1 if failures and strict else 0
+    print(f"{len(checks) - len(unreachable)} of {len(checks)} services reachable")
+    if unreachable:
+        print(f"doctor: cannot reach {', '.join(unreachable)}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m mosswork_utils")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("selfcheck", help="import every module and run a short check of each")
-    doc = sub.add_parser("doctor", help="reach every configured service and report on each")
-    doc.add_argument("--strict", action="store_true", help="exit 1 when a service is unreachable")
+    sub.add_parser("doctor", help="reach every configured service and report on each; "
+                   "exit 1 when any is unreachable")
     args = parser.parse_args(argv)
     if args.command == "selfcheck":
         return selfcheck()
     if args.command == "doctor":
-        return doctor(args.strict)
+        return doctor()
     return 2
 
 

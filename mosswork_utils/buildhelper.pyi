@@ -1,24 +1,24 @@
 import os
 from typing import Any, TypedDict
 
+from setuptools import Distribution
+from setuptools.command.build_ext import build_ext
+
 StrPath = str | os.PathLike[str]
 
 class _StepResult(TypedDict):
     configs_files: int
     requirements_copied: bool
 
-class MyBuildExt:
-    build_lib: str | None
-    inplace: bool
-    root_dir: str
-    def __init__(
-        self, build_lib: StrPath | None = None, inplace: bool = False, root_dir: StrPath | None = None
-    ) -> None: ...
-    def run(self) -> _StepResult: ...
-    @staticmethod
-    def copy_file(path: StrPath, source_dir: StrPath, destination_dir: StrPath) -> bool: ...
-    @staticmethod
-    def deep_copy_file(path: StrPath, src_dir: StrPath, dst_dir: StrPath) -> int: ...
+class MyBuildExt(build_ext):
+    # build_lib and inplace are the base command's; root_dir defaults to the build script's folder.
+    root_dir: StrPath | None
+    def __init__(self, dist: Distribution, **kw: Any) -> None: ...
+    def run(self) -> _StepResult: ...  # type: ignore[override]
+    def copy_file(  # type: ignore[override]
+        self, path: StrPath, source_dir: StrPath, destination_dir: StrPath
+    ) -> bool: ...
+    def deep_copy_file(self, path: StrPath, src_dir: StrPath, dst_dir: StrPath) -> int: ...
 
 def copy_file(path: StrPath, source_dir: StrPath, destination_dir: StrPath) -> bool: ...
 def deep_copy_file(path: StrPath, src_dir: StrPath, dst_dir: StrPath) -> int: ...

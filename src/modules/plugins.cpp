@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bridge/config.h"
 #include "bridge/errors.h"
 #include "bridge/yaml.h"
 #include "core/build/description.h"
@@ -18,8 +19,9 @@ constexpr const char* kLockName = "plugins_chains_updating";
 
 // The data file of the configuration package, read as UTF-8 text and parsed.
 py::object load_data_file() {
-  py::object resource =
-      py::module_::import("importlib.resources").attr("files")("configs").attr("joinpath")(kDataFile);
+  py::object resource = py::module_::import("importlib.resources")
+                            .attr("files")(mosswork::bridge::configs_package())
+                            .attr("joinpath")(kDataFile);
   std::string text = resource.attr("read_text")(py::arg("encoding") = "utf-8").cast<std::string>();
   return mosswork::bridge::yaml::safe_load(text);
 }

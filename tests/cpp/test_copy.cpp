@@ -73,6 +73,7 @@ TEST(CopyFile, FailuresCarryErrnoAndPath) {
   } catch (const IoError& e) {
     EXPECT_EQ(e.error_number(), ENOENT);
     EXPECT_NE(std::string(e.what()).find("missing-dir"), std::string::npos);
+    EXPECT_EQ(e.path(), (src.path() / "missing-dir").string());  // the culprit, not the source
   }
   fs::create_directory(src.path() / "d");
   EXPECT_THROW(files::copy_file("d", src.path(), src.path()), IoError);

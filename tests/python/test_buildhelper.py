@@ -11,8 +11,12 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from setuptools import Distribution
+from setuptools.command.build_ext import build_ext
 
 from mosswork_utils import buildhelper
+
+ROOT = Path(__file__).resolve().parents[2]
 
 
 class TestDescription:
@@ -25,6 +29,7 @@ class TestDescription:
         assert {"mosswork_utils.notices", "mosswork_utils.buildhelper"} <= set(ext["modules"])
         assert all(m.startswith("mosswork_utils.") for m in ext["modules"])
         assert d["cmdclass"] == {"build_ext": buildhelper.MyBuildExt}
+        assert issubclass(buildhelper.MyBuildExt, build_ext)
 
     def test_the_build_uses_this_description(self, root):
         meta = tomllib.loads((root / "pyproject.toml").read_text())["project"]
@@ -59,6 +64,11 @@ def source(tmp_path: Path) -> Path:
     return src
 
 
+def command(**options) -> buildhelper.MyBuildExt:
+    """The command as setuptools makes it: from a distribution, options set afterwards."""
+    return buildhelper.MyBuildExt(Distribution(), **options)
+
+
 class TestCopies:
     def test_copy_file(self, source, tmp_path):
         out = tmp_path / "out"
@@ -66,12 +76,23 @@ class TestCopies:
         assert buildhelper.copy_file("requirements.txt", source, str(out)) is True
         assert (out / "requirements.txt").read_text() == "PyYAML\n"
         (source / "requirements.txt").write_text("changed\n")
-        assert buildhelper.MyBuildExt.copy_file("requirements.txt", str(source), out)
+        assert command().copy_file("requirements.txt", str(source), out)
         assert (out / "requirements.txt").read_text() == "changed\n"
+        assert command().copy_file(path="absent.txt", source_dir=source, destination_dir=out) is False
         assert buildhelper.copy_file("absent.txt", source, out) is False
         assert not (out / "absent.txt").exists()
-        with pytest.raises(FileNotFoundError):
-            buildhelper.copy_file("requirements.txt", source, tmp_path / "no-such-dir")
+
+    @pytest.mark.parametrize("destination, error", [
+        ("no-such-dir", FileNotFoundError), ("no-such-dir/deeper", FileNotFoundError),
+        ("a-file", NotADirectoryError),
+    ])
+    def test_a_copy_into_a_missing_folder_names_the_folder(self, source, tmp_path, destination,
+                                                           error):
+        (tmp_path / "a-file").write_text("")
+        with pytest.raises(error) as info:
+            command().copy_file("requirements.txt", source, tmp_path / destination)
+        assert info.value.filename == str(tmp_path / destination)
+        assert "destination" in str(info.value)
 
     def test_deep_copy_from_another_directory(self, source, tmp_path, monkeypatch):
         out = tmp_path / "out"
@@ -89,7 +110,7 @@ class TestBuildCommand:
         lib = tmp_path / "lib"
         lib.mkdir()
         monkeypatch.chdir(tmp_path)
-        cmd = buildhelper.MyBuildExt(build_lib=str(lib), root_dir=source)
+        cmd = command(build_lib=str(lib), root_dir=source)
         assert cmd.run() == {"configs_files": 3, "requirements_copied": True}
         assert _tree(lib / "configs") == _tree(source / "configs")
         assert (lib / "requirements.txt").read_text() == "PyYAML\n"
@@ -98,7 +119,7 @@ class TestBuildCommand:
         lib = tmp_path / "lib"
         lib.mkdir()
         before = _tree(source)
-        cmd = buildhelper.MyBuildExt(build_lib=str(lib), inplace=True, root_dir=source)
+        cmd = command(build_lib=str(lib), inplace=True, root_dir=source)
         cmd.run()
         assert _tree(source) == before
         assert list(lib.iterdir()) == []
@@ -107,10 +128,32 @@ class TestBuildCommand:
         (source / "requirements.txt").unlink()
         lib = tmp_path / "lib"
         lib.mkdir()
-        assert buildhelper.MyBuildExt(build_lib=lib, root_dir=source).run()["requirements_copied"] is False
+        assert command(build_lib=lib, root_dir=source).run()["requirements_copied"] is False
 
-    def test_default_root_is_the_package_source(self, root):
-        assert Path(buildhelper.MyBuildExt().root_dir).resolve() == root.resolve()
+    def test_default_root_is_the_package_source(self, root, tmp_path):
+        lib = tmp_path / "lib"
+        lib.mkdir()
+        command(build_lib=str(lib)).run()
+        assert (lib / "requirements.txt").read_bytes() == (root / "requirements.txt").read_bytes()
+        assert (lib / "configs" / "service.yaml").is_file()
+
+    def test_copies_run_through_the_command(self, source, tmp_path):
+        """run() copies with the command's own copy methods, so a subclass can adapt them."""
+        calls = []
+
+        class Recording(buildhelper.MyBuildExt):
+            def copy_file(self, path, source_dir, destination_dir):
+                calls.append(("copy_file", str(path)))
+                return super().copy_file(path, source_dir, destination_dir)
+
+            def deep_copy_file(self, path, src_dir, dst_dir):
+                calls.append(("deep_copy_file", str(path)))
+                return super().deep_copy_file(path, src_dir, dst_dir)
+
+        lib = tmp_path / "lib"
+        lib.mkdir()
+        Recording(Distribution(), build_lib=str(lib), root_dir=str(source)).run()
+        assert calls == [("deep_copy_file", "configs"), ("copy_file", "requirements.txt")]
 
     def test_command_line(self, source, tmp_path):
         lib = tmp_path / "lib"
@@ -123,6 +166,76 @@ class TestBuildCommand:
             buildhelper.main(["--build-lib"])
         with pytest.raises(ValueError, match="build_lib"):
             buildhelper.main(["--root-dir", str(source)])
+
+
+SETUP_PY = """\
+from setuptools import Extension, setup
+from mosswork_utils.buildhelper import MyBuildExt
+
+setup(name="demo", version="0", ext_modules=[Extension("tiny", ["tiny.c"])],
+      cmdclass={"build_ext": MyBuildExt})
+"""
+
+TINY_C = """\
+#include <Python.h>
+static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "tiny", NULL, -1, NULL};
+PyMODINIT_FUNC PyInit_tiny(void) { return PyModule_Create(&def); }
+"""
+
+
+class TestSetuptoolsBuild:
+    """A setup.py that maps build_ext to the command: the extension is built, the data copied."""
+
+    @pytest.mark.parametrize("inplace", [False, True])
+    def test_setup_py_build_ext(self, source, tmp_path, inplace):
+        (source / "setup.py").write_text(SETUP_PY)
+        (source / "tiny.c").write_text(TINY_C)
+        before = _tree(source / "configs")
+        out = tmp_path / "out"
+        args = ["--inplace"] if inplace else ["--build-lib", str(out)]
+        env = dict(os.environ, PYTHONPATH=str(ROOT))
+        run = subprocess.run([sys.executable, str(source / "setup.py"), "build_ext", *args],
+                             cwd=source, env=env, capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, run.stdout + run.stderr
+        built = source if inplace else out
+        assert list(built.glob("tiny*.so")), run.stdout
+        assert _tree(built / "configs") == before
+        assert (built / "requirements.txt").read_text() == "PyYAML\n"
+        if inplace:
+            assert not (source / "build" / "configs").exists()
+
+    def test_run_command_from_another_directory(self, source, tmp_path, monkeypatch):
+        """root_dir is the build script's folder, whatever the working directory."""
+        elsewhere = tmp_path / "elsewhere"
+        elsewhere.mkdir()
+        monkeypatch.chdir(elsewhere)
+        out = tmp_path / "out"
+        dist = Distribution({"name": "demo", "script_name": str(source / "setup.py"),
+                             "cmdclass": {"build_ext": buildhelper.MyBuildExt}})
+        dist.get_command_obj("build_ext").build_lib = str(out)
+        out.mkdir()
+        dist.run_command("build_ext")
+        assert _tree(out / "configs") == _tree(source / "configs")
+        assert list(elsewhere.iterdir()) == []
+
+
+def test_without_setuptools_the_copy_step_still_runs(source, tmp_path):
+    """The build environment of a wheel need not have setuptools; only the command needs it."""
+    lib = tmp_path / "lib"
+    lib.mkdir()
+    code = (
+        "import sys\n"
+        "sys.modules['setuptools'] = None\n"
+        "from mosswork_utils import buildhelper as b\n"
+        "assert b.main(['--build-lib', sys.argv[1], '--root-dir', sys.argv[2]]) == 0\n"
+        "try:\n    b.MyBuildExt\nexcept ModuleNotFoundError as e:\n    print(e)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code, str(lib), str(source)],
+                         env=dict(os.environ, PYTHONPATH=str(ROOT)), capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("MyBuildExt needs setuptools")
+    assert _tree(lib / "configs") == _tree(source / "configs")
 
 
 @pytest.mark.slow
@@ -184,6 +297,36 @@ class TestWheel:
         ).stdout.split()
         assert out[1] == "1.0.0"
         assert Path(out[0]).is_relative_to(venv)
+
+    def test_datastore_imports_without_configs_on_the_path(self, installed, tmp_path):
+        """Installed and started from a folder with no `configs`: the shipped one is used, and
+        the modules say so once."""
+        *_, venv, work, env = installed
+        # The fresh environment has no dependencies installed: it borrows those of this one,
+        # after its own site-packages, so the wheel's package is the one imported.
+        import yaml
+
+        shared = Path(yaml.__file__).parents[1]
+        run_dir = tmp_path / "run"
+        run_dir.mkdir()
+        code = (
+            "import site, sys\n"
+            f"site.addsitedir({str(shared)!r})\n"
+            "import mosswork_utils.datastore as d\n"
+            "assert d.r is not None\n"
+            "print(d.__file__)\n"
+            "print(sys.modules['configs'].__file__)\n"
+        )
+        env = {k: v for k, v in env.items() if k != "MOSSWORK_CONFIG"}
+        run = subprocess.run(
+            [str(venv / "bin" / "python"), "-c", code], cwd=run_dir,
+            env=env, capture_output=True, text=True, timeout=120,
+        )
+        assert run.returncode == 0, run.stderr
+        module, where = map(Path, run.stdout.splitlines()[-2:])
+        assert module.is_relative_to(venv)
+        assert where.is_relative_to(venv) and where.parent.name == "configs"
+        assert run.stderr.count(f"using the configuration package shipped in {where}") == 1, run.stderr
 
     def test_modules_find_the_core_through_origin(self, installed):
         *_, venv, work, env = installed

@@ -3,7 +3,13 @@
 from __future__ import annotations
 
 import logging
+import os
+import shutil
+import socket
+import subprocess
+import sys
 from importlib import resources
+from pathlib import Path
 
 import pytest
 import yaml
@@ -98,3 +104,62 @@ class TestServiceStandIns:
         assert e.message == "状态 500: boom" and str(e) == "状态 500: boom"
         with pytest.raises(TypeError):
             mosswork_utils.exceptions.ApplicationError()
+
+
+class TestShippedConfiguration:
+    """Without a `configs` package on the path the modules use the one installed inside the
+    package, and say so once."""
+
+    @pytest.fixture
+    def installed_like(self, tmp_path):
+        """A package directory laid out as an installation: the built modules beside a copy of
+        configs/ (the source tree itself stays off the path)."""
+        src = Path(mosswork_utils.__file__).parent
+        pkg = tmp_path / "site" / "mosswork_utils"
+        pkg.mkdir(parents=True)
+        for f in src.iterdir():
+            if f.is_file():
+                (pkg / f.name).symlink_to(f)
+        shutil.copytree(Path(configs.__file__).parent, pkg / "configs",
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        # Redis on a closed port: the plugin sync fails quietly instead of writing the hash.
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed = s.getsockname()[1]
+        service = yaml.safe_load((pkg / "configs" / "service.yaml").read_text(encoding="utf-8"))
+        service["service"]["redis_port"] = closed
+        cfg = tmp_path / "service.yaml"
+        cfg.write_text(yaml.safe_dump(service), encoding="utf-8")
+        return pkg, cfg
+
+    def test_modules_import_and_warn_once(self, installed_like, tmp_path):
+        pkg, cfg = installed_like
+        code = (
+            "import sys, mosswork_utils.datastore, mosswork_utils.plugins as p\n"
+            "print(sys.modules['configs'].__file__)\n"
+            "print(len(p.plugins_chains_config))\n"
+        )
+        env = dict(os.environ, PYTHONPATH=str(pkg.parent), MOSSWORK_CONFIG=str(cfg))
+        run = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr
+        *_, where, enabled = run.stdout.splitlines()
+        assert where == str(pkg / "configs" / "__init__.py")
+        assert int(enabled) > 0
+        warning = f"using the configuration package shipped in {where}"
+        assert run.stderr.count(warning) == 1, run.stderr
+
+    def test_an_error_inside_configs_is_not_mistaken_for_its_absence(self, installed_like,
+                                                                     tmp_path):
+        pkg, cfg = installed_like
+        broken = tmp_path / "host" / "configs"
+        broken.mkdir(parents=True)
+        (broken / "__init__.py").write_text("import no_such_module_of_the_service\n")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(broken.parent), str(pkg.parent)]),
+                   MOSSWORK_CONFIG=str(cfg))
+        run = subprocess.run([sys.executable, "-c", "import mosswork_utils.connections"],
+                             env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert run.returncode != 0
+        assert run.stderr.splitlines()[-1] == (
+            "ModuleNotFoundError: No module named 'no_such_module_of_the_service'")
+        assert "shipped" not in run.stderr

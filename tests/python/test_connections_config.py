@@ -226,3 +226,56 @@ def test_missing_keys_surface_at_first_use(tmp_path):
     assert lines[0] == "connecting redis None None"
     assert "ValueError the object store is not configured: no endpoint" in lines
     assert "RedisConnectionError Redis is not configured: no host" in lines
+
+
+def import_twice(tmp_path: Path, module: str, config: Path, between: str = "") -> list[str]:
+    """Imports module twice in a fresh interpreter (running between after the first attempt);
+    returns one line per attempt: the error's type and text, or "ok"."""
+    code = (
+        "import importlib, sys\n"
+        "for attempt in range(2):\n"
+        "    try:\n"
+        f"        importlib.import_module({module!r})\n"
+        "        print('@@ok')\n"
+        "    except Exception as e:\n"
+        "        print('@@' + type(e).__name__ + ': ' + str(e))\n"
+        "    if attempt == 0:\n"
+        f"        exec({between!r})\n"
+    )
+    env = dict(os.environ, MOSSWORK_CONFIG=str(config), PYTHONPATH=str(ROOT))
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         cwd=tmp_path, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return [l[2:] for l in run.stdout.splitlines() if l.startswith("@@")]
+
+
+class TestImportFailures:
+    @pytest.mark.parametrize("module", ["mosswork_utils.connections", "mosswork_utils.datastore"])
+    @pytest.mark.parametrize("text, expected", [
+        (None, "FileNotFoundError: [Errno 2] configuration file not found: '{path}'"),
+        ("service: [unclosed\n", "ValueError: malformed configuration file {path}"),
+        ("other: {a: 1}\n", 'ValueError: the configuration has no "service" section in {path}'),
+        ("service: 5\n", 'ValueError: the "service" section of the configuration in {path} is '
+                         "not a mapping but int"),
+    ])
+    def test_the_real_error_every_time(self, tmp_path, module, text, expected):
+        cfg = tmp_path / "service.yaml"
+        if text is not None:
+            cfg.write_text(text)
+        first, second = import_twice(tmp_path, module, cfg)
+        assert first.startswith(expected.format(path=cfg)), first
+        assert second == first
+
+    def test_a_client_that_cannot_be_built_fails_every_import_alike(self, tmp_path):
+        cfg = tmp_path / "service.yaml"
+        section = dict(BASE, redis_sentinel_servers=[["127.0.0.1"]], redis_cluster_service_name="m")
+        cfg.write_text(yaml.safe_dump({"service": section}))
+        first, second = import_twice(tmp_path, "mosswork_utils.connections", cfg)
+        assert first.startswith("ValueError: each sentinel must be a (host, port) pair")
+        assert second == first
+
+    def test_an_import_after_the_file_is_mended_succeeds(self, tmp_path):
+        cfg = tmp_path / "service.yaml"
+        mend = f"open({str(cfg)!r}, 'w').write({yaml.safe_dump({'service': BASE})!r})"
+        assert import_twice(tmp_path, "mosswork_utils.connections", cfg, mend) == [
+            f"FileNotFoundError: [Errno 2] configuration file not found: '{cfg}'", "ok"]

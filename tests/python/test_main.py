@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import sys
+
+import yaml
 
 
 def test_selfcheck_reports_every_module(root):
@@ -45,3 +48,20 @@ def test_doctor_reaches_the_local_servers(root, servers):
         assert status[service] == "reachable", run.stdout
     redis_line = next(l for l in lines if l.startswith("redis "))
     assert "redis 7." in redis_line or "redis 8." in redis_line
+
+
+def test_doctor_fails_on_an_unreachable_service(root, servers, tmp_path):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        closed = s.getsockname()[1]
+    service = yaml.safe_load((root / "configs" / "service.yaml").read_text(encoding="utf-8"))
+    service["service"]["rabbitmq_port"] = closed
+    cfg = tmp_path / "service.yaml"
+    cfg.write_text(yaml.safe_dump(service), encoding="utf-8")
+    env = dict(os.environ, PYTHONPATH=str(root), MOSSWORK_CONFIG=str(cfg))
+    run = subprocess.run([sys.executable, "-m", "mosswork_utils", "doctor"], cwd=root, env=env,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 1, run.stdout + run.stderr
+    (line,) = [l for l in run.stdout.splitlines() if l.startswith("rabbitmq ")]
+    assert "UNREACHABLE" in line
+    assert run.stderr.splitlines()[-1] == "doctor: cannot reach rabbitmq"

@@ -29,10 +29,25 @@ bool copy_file(const fs::path& path, const fs::path& source_dir,
   }
   if (fs::is_directory(source, ec)) fail(std::make_error_code(std::errc::is_a_directory),
                                          "cannot copy", source);
+  // The copy creates the file, never its folder: a missing folder is named as the culprit.
+  const fs::path folder = destination.parent_path();
+  if (!folder.empty()) {
+    const fs::file_status status = fs::status(folder, ec);
+    const std::string copying = "cannot copy '" + source.string() + "'";
+    if (status.type() == fs::file_type::not_found) {
+      fail(std::make_error_code(std::errc::no_such_file_or_directory),
+           copying + ": the destination folder is missing", folder);
+    }
+    if (ec) fail(ec, copying + ": cannot inspect the destination folder", folder);
+    if (status.type() != fs::file_type::directory) {
+      fail(std::make_error_code(std::errc::not_a_directory),
+           copying + ": the destination is not a folder", folder);
+    }
+  }
   // An in-place build copies the data files onto themselves: nothing to do.
   if (fs::exists(destination, ec) && fs::equivalent(source, destination, ec)) return true;
   fs::copy_file(source, destination, fs::copy_options::overwrite_existing, ec);
-  if (ec) fail(ec, "cannot copy to '" + destination.string() + "'", source);
+  if (ec) fail(ec, "cannot copy '" + source.string() + "' to", destination);
   return true;
 }
 

@@ -6,7 +6,8 @@
 namespace mosswork::core::files {
 
 // Copies source_dir/path to destination_dir/path, overwriting. A missing source is skipped
-// (returns false). Copying a file onto itself is a no-op. Other failures throw IoError.
+// (returns false). Copying a file onto itself is a no-op. Other failures throw IoError; when the
+// destination folder is missing (or is no folder), its path is the error's path.
 bool copy_file(const std::filesystem::path& path, const std::filesystem::path& source_dir,
                const std::filesystem::path& destination_dir);
 

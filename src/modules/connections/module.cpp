@@ -39,8 +39,8 @@ std::string service_url(const char* scheme, const std::string& user, bool with_p
 
 }  // namespace
 
-void init_module(py::module_& m) {
-  py::object config = py::module_::import("configs").attr("get_configs")("service")["service"];
+// Builds and publishes the clients from config, the "service" section read beforehand.
+void init_module(py::module_& m, py::object config) {
   m.attr("config") = config;
   auto get = [&](const char* key, py::object fallback = py::none()) {
     return config_value(config, key, fallback);
@@ -209,9 +209,20 @@ PYBIND11_MODULE(connections, m) {
   mosswork::bridge::install_error_translator();
   m.doc() = "The service's shared clients, built once from the configuration section \"service\".";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
-  conn::bind_redis(m);
-  conn::bind_http(m);
-  mosswork::bridge::aio::bind_coroutine_type(m);
+
+  // pybind11 keeps every registered class for the life of the process, so an init that fails
+  // after registering cannot run again: its retry would die on "generic_type: type ... is
+  // already registered". Hence the configuration is read before any class is registered: a
+  // missing or malformed file fails cleanly, and an import after the file is mended succeeds.
+  // What can still fail later (a client that cannot be built from the values) is kept, and
+  // every later import of this process raises it again.
+  py::object config = mosswork::bridge::service_section();
+  static PyObject* failed_after_binding = nullptr;  // the first such error; kept for good
+  if (failed_after_binding) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failed_after_binding)),
+                    failed_after_binding);
+    throw py::error_already_set();
+  }
   auto vexlo_factory = [m](const char* cls) {
     return [m, cls]() {
       py::object config = m.attr("config");
@@ -239,5 +250,23 @@ PYBIND11_MODULE(connections, m) {
       py::arg("exchange_type") = "topic",
       "Publishes msg_body as JSON to the exchange (declared with its type) over a connection of "
       "its own.");
-  conn::init_module(m);
+  try {
+    conn::bind_redis(m);
+    conn::bind_http(m);
+    mosswork::bridge::aio::bind_coroutine_type(m);
+    conn::init_module(m, config);
+  } catch (py::error_already_set& e) {
+    failed_after_binding = py::object(e.value()).release().ptr();
+    throw;
+  } catch (const std::exception& e) {
+    // A C++ error, raised as its Python exception.
+    if (auto* builtin = dynamic_cast<const py::builtin_exception*>(&e)) {
+      builtin->set_error();
+    } else {
+      mosswork::bridge::set_python_error(std::current_exception());
+    }
+    py::error_already_set error;
+    failed_after_binding = error.value().inc_ref().ptr();
+    throw error;
+  }
 }
