@@ -221,6 +221,16 @@ TEST(VerifiedDownloadPlan, NamesThatWouldLeaveTheTreeAreRefused) {
   EXPECT_NO_THROW(plan_download_paths(std::string(32, 'k') + "/../x", "d", 1, "00000000", log));
 }
 
+TEST(VerifiedDownloadPlan, NamesThatNameNoFileAreRefusedAndSubFoldersAreKept) {
+  NullLog log;
+  for (const std::string doc : {"", "sub/", "sub/.", ".", "./", "a//"}) {
+    EXPECT_THROW(plan_download_paths("kb/x", doc, 1, "00000000", log), InvalidArgument) << doc;
+  }
+  DownloadPaths p = plan_download_paths("kb/x", "scans/p1.pdf", 1, "00000000", log);
+  EXPECT_EQ(p.local_file_path, "/tmp/minio_downloads/1/kb/x/scans/p1.pdf");
+  EXPECT_EQ(p.temp_download_path, "/tmp/minio_downloads/1/kb/x/scans/p1.pdf.00000000.downloading");
+}
+
 TEST(VerifiedDownloadPlan, ExtensionSplitAsPythonDoes) {
   EXPECT_EQ(split_extension("a.tar.gz"), std::make_pair(std::string("a.tar"), std::string(".gz")));
   EXPECT_EQ(split_extension(".bashrc"), std::make_pair(std::string(".bashrc"), std::string()));
@@ -283,7 +293,7 @@ TEST(VerifiedDownload, CallersNeverOverlapWhileFailedCallsDeleteTheirLockFiles) 
   store.set_head_delay(2ms);
   auto options = quick_options(dir);
   options.lock_timeout = 30s;
-  NullLog log;
+  Lines log;
   std::vector<std::thread> threads;
   std::atomic<int> results{0};
   for (int t = 0; t < 8; ++t) {
@@ -296,9 +306,41 @@ TEST(VerifiedDownload, CallersNeverOverlapWhileFailedCallsDeleteTheirLockFiles) 
   for (auto& t : threads) t.join();
   EXPECT_EQ(results.load(), 200);
   EXPECT_EQ(store.max_in_flight(), 1);
+  // Every call got as far as asking the store: none failed on a folder pruned under it.
+  int asked = 0;
+  for (const auto& line : log.lines()) asked += line.second.starts_with("Failed to access object");
+  EXPECT_EQ(asked, 200) << log.lines().back().second;
   std::string base = options.root + std::to_string(::getpid());
   EXPECT_FALSE(std::filesystem::exists(base + "/kb/absent.lock"));
   EXPECT_FALSE(std::filesystem::exists(base + "/kb/absent"));
+  // The key's folder goes with the last call, though the others removed it under each other.
+  EXPECT_FALSE(std::filesystem::exists(base + "/kb"));
+}
+
+TEST(VerifiedDownload, DocumentSubFoldersAreMadeAndFailuresLeaveNoEmptyFolder) {
+  ScratchDir dir;
+  FakeStore store;
+  store.put("kb/o", "body", md5_hex("body"));
+  auto options = quick_options(dir);
+  std::string base = options.root + std::to_string(::getpid());
+  NullLog log;
+  auto path = download_verified(&store.client(), "b", "kb/o", "s/d/o.bin", log, options);
+  ASSERT_TRUE(path);
+  EXPECT_EQ(*path, base + "/kb/o/s/d/o.bin");
+  EXPECT_EQ(slurp(*path), "body");
+
+  // A failure prunes what it made: the name's sub-folders, the object's directory, the key's
+  // folders, and the process's folder, which this call made too.
+  std::filesystem::remove_all(base);
+  EXPECT_FALSE(download_verified(&store.client(), "b", "kb/deep/absent", "s/d/o.bin", log, options));
+  EXPECT_FALSE(std::filesystem::exists(base));
+
+  // Another object's directory (a lock file beside it) stays, however empty.
+  std::filesystem::create_directories(base + "/kb/held");
+  files::FileLock holder(base + "/kb/held.lock");
+  EXPECT_FALSE(download_verified(&store.client(), "b", "kb/held/x/absent", "o.bin", log, options));
+  EXPECT_TRUE(std::filesystem::is_directory(base + "/kb/held"));
+  EXPECT_FALSE(std::filesystem::exists(base + "/kb/held/x"));
 }
 
 TEST(VerifiedDownload, LockWaitThatTimesOutLeavesTheHoldersLockFile) {

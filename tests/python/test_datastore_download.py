@@ -275,6 +275,35 @@ class TestHostileNames:
         assert not os.path.exists("/tmp/evil.pdf")
         assert recorder.messages() == []
 
+    @pytest.mark.parametrize("doc, text", [
+        ("", "document name is empty"),
+        ("sub/", "document name 'sub/' names a folder, not a file"),
+        ("sub/.", "document name 'sub/.' names a folder, not a file"),
+        (".", "document name '.' names a folder, not a file"),
+    ])
+    def test_document_name_naming_no_file_is_refused_before_anything(self, bucket, new_key,
+                                                                     recorder, doc, text):
+        key = new_key()
+        put(bucket, key, b"x")
+        before = tree_snapshot()
+        with pytest.raises(ValueError) as caught:
+            ds.download_from_minio(bucket, key, doc)
+        assert str(caught.value) == text
+        assert tree_snapshot() == before
+        assert recorder.messages() == []
+
+    @pytest.mark.parametrize("doc", ["scans/p1.pdf", "a/b/c.pdf", "./p.pdf", "a//p.pdf"])
+    def test_document_name_with_sub_folders_lands_in_them(self, bucket, new_key, recorder, doc):
+        key = new_key()
+        data = os.urandom(3000)
+        etag = put(bucket, key, data)
+        path = ds.download_from_minio(bucket, key, doc)
+        assert path == f"{TREE}/{key}/{doc}"
+        assert Path(path).read_bytes() == data
+        assert lines(recorder) == [detected("Single part", etag, 3000), downloaded(path)]
+        assert ds.download_from_minio(bucket, key, doc) == path  # reused
+        assert leftovers(f"{TREE}/{key}") == []
+
     def test_names_differing_only_by_a_double_slash_stay_inside_and_share_one_lock(
             self, bucket, new_key):
         single = new_key("a/d")
@@ -524,8 +553,7 @@ class TestFaults:
             ("error", f"Process {PID}: Download error - bucket: {bucket}, object: {key}, "
                       f"error: {mismatch}"),
         ]
-        top = f"{TREE}/{key.split('/')[0]}"
-        assert os.listdir(top) == []
+        assert not os.path.exists(f"{TREE}/{key.split('/')[0]}")
         assert file_fds() == fds
 
     def test_multipart_short_body_is_retried(self, bucket, new_key, proxy, recorder):
@@ -587,8 +615,44 @@ class TestFaults:
         assert lines(recorder)[-1][1].startswith(
             f"Process {PID}: Download error - bucket: {bucket}, object: {key}, error: ")
         assert not any("Timeout waiting for lock" in text for _, text in lines(recorder))
-        assert os.listdir(f"{TREE}/{key.split('/')[0]}") == []
+        assert not os.path.exists(f"{TREE}/{key.split('/')[0]}")
         assert file_fds() == fds
+
+
+class TestLeftFolders:
+    @pytest.mark.parametrize("doc", ["f.bin", "sub/deep/f.bin"])
+    def test_failure_removes_every_folder_it_left_empty(self, bucket, new_key, proxy, doc):
+        key = new_key("mid/obj")
+        put(bucket, key, os.urandom(3000))
+        proxy.plan("short", "short", "short")
+        assert ds.download_from_minio(bucket, key, doc) is None
+        assert not os.path.exists(f"{TREE}/{key.split('/')[0]}")
+        assert os.path.isdir(TREE)  # the process's folder was there before the call
+
+    def test_failure_in_a_fresh_process_removes_its_own_folder(self, bucket, new_key):
+        key = new_key()
+        code = (
+            "import os, sys\n"
+            "from mosswork_utils import datastore as ds\n"
+            "print('RESULT', ds.download_from_minio(sys.argv[1], sys.argv[2], 'd/x.pdf'),\n"
+            "      os.path.exists(f'/tmp/minio_downloads/{os.getpid()}'))\n"
+        )
+        run = subprocess.run([sys.executable, "-c", code, bucket, key], capture_output=True,
+                             text=True, timeout=120, env=CHILD_ENV)
+        assert "RESULT None False" in run.stdout.splitlines(), run.stdout + run.stderr
+
+    def test_failure_keeps_the_directory_of_an_object_whose_lock_is_held(self, bucket, new_key):
+        outer = new_key("held")
+        os.makedirs(f"{TREE}/{outer}")
+        fd = os.open(f"{TREE}/{outer}.lock", os.O_WRONLY | os.O_CREAT)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            # This key's folders run through the held object's (empty) directory.
+            assert ds.download_from_minio(bucket, outer + "/in/absent", "x.pdf") is None
+            assert os.path.isdir(f"{TREE}/{outer}")
+            assert not os.path.exists(f"{TREE}/{outer}/in")
+        finally:
+            os.close(fd)
 
 
 # ---- locks and concurrency ---------------------------------------------------------------------

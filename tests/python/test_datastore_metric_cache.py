@@ -6,7 +6,11 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
+import os
+import subprocess
+import sys
 import uuid
+from pathlib import Path
 
 import pytest
 import redis as redis_py
@@ -220,3 +224,27 @@ class TestAsRunnable:
         states, results = asyncio.run(main())
         for i, (state, result) in enumerate(zip(states, results)):
             assert result is state and result["metric_query"] == list(range(i))
+
+
+# The child imports the same build of the package as this process.
+CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
+    [str(Path(ds.__file__).resolve().parents[1])]
+    + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+LAZY_CHILD = """
+import sys
+import mosswork_utils.datastore as ds
+eager = [m for m in ("langsmith", "langchain_core.runnables") if m in sys.modules]
+listed = "fetch_redis_metric_cache" in dir(ds)
+from mosswork_utils.datastore import fetch_redis_metric_cache
+from langchain_core.runnables import Runnable
+print("RESULT", eager, listed, isinstance(fetch_redis_metric_cache, Runnable),
+      fetch_redis_metric_cache.name, fetch_redis_metric_cache is ds.fetch_redis_metric_cache)
+"""
+
+
+class TestImport:
+    def test_langchain_is_imported_only_when_the_runnable_is_asked_for(self):
+        run = subprocess.run([sys.executable, "-c", LAZY_CHILD], capture_output=True, text=True,
+                             timeout=120, env=CHILD_ENV)
+        result = [line for line in run.stdout.splitlines() if line.startswith("RESULT ")]
+        assert result == ["RESULT [] True True fetch_redis_metric_cache True"], run.stdout + run.stderr

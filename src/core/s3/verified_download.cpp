@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -76,6 +77,18 @@ void check_confined(const std::string& text, const char* what) {
   }
 }
 
+// Refuses a document name that names no file: an empty one, or one whose last component is empty
+// or "." (the path would be a folder). Sub-folders before the last component are allowed.
+void check_names_a_file(const std::string& doc_name) {
+  if (doc_name.empty()) throw InvalidArgument("document name is empty");
+  std::size_t slash = doc_name.rfind('/');
+  std::string_view last =
+      std::string_view(doc_name).substr(slash == std::string::npos ? 0 : slash + 1);
+  if (last.empty() || last == ".") {
+    throw InvalidArgument("document name '" + doc_name + "' names a folder, not a file");
+  }
+}
+
 // The first 8 hex digits of a fresh version-4 UUID: those are all random bits.
 std::string make_unique_id() { return random_hex(4); }
 
@@ -89,6 +102,56 @@ void make_dirs(std::string path) {
     if (ec.value() == ENOENT && round < 3) continue;
     throw IoError(ec.value(), "cannot create directory", path);
   }
+}
+
+// Makes the last folder of `path` (its parents with make_dirs) and tells whether this call made
+// it, rather than finding it there.
+bool make_dir_tracked(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) make_dirs(path.substr(0, slash));
+  for (int round = 0;; ++round) {
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    if (errno == EEXIST) return false;
+    if (errno == ENOENT && round < 3 && slash != std::string::npos && slash > 0) {
+      make_dirs(path.substr(0, slash));
+      continue;
+    }
+    throw IoError(errno, "cannot create directory", path);
+  }
+}
+
+// The folder holding `path` ("a/b//c/" gives "a/b"); empty when there is none.
+std::string parent_dir(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  path.resize(slash);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Whether `dir` lies strictly inside `top` (both as planned, without "." or ".." components).
+bool strictly_inside(const std::string& dir, const std::string& top) {
+  return dir.size() > top.size() + 1 && dir.compare(0, top.size(), top) == 0 &&
+         dir[top.size()] == '/';
+}
+
+// Removes the empty folders from `dir` up to, not including, `top`; stops at the first that is
+// not empty or cannot be removed, and (with stop_at_objects) at one that is another object's
+// directory, which only a holder of its lock file beside it may remove. Removing only empty ones
+// keeps every folder that holds someone's lock file or copy; a caller making a folder that is
+// removed under it makes it again.
+void prune_empty_dirs(std::string dir, const std::string& top, bool stop_at_objects) noexcept {
+  while (strictly_inside(dir, top)) {
+    if (stop_at_objects && ::access((dir + ".lock").c_str(), F_OK) == 0) return;
+    if (::rmdir(dir.c_str()) != 0 && errno != ENOENT) return;
+    dir = parent_dir(dir);
+  }
+}
+
+UniqueFd open_for_writing(const std::string& path) {
+  return open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
 // Deletes a file that may not exist; other failures throw.
@@ -135,7 +198,13 @@ void write_all(int fd, std::string_view data, const std::string& path) {
 std::uint64_t copy_object(S3Client& client, const std::string& bucket, const std::string& key,
                           const std::string& path, files::Md5* md5) {
   http::StreamingResponse stream = client.get_object(bucket, key);
-  UniqueFd fd = open_fd(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  UniqueFd fd = open_for_writing(path);
+  if (!fd && errno == ENOENT) {
+    // The empty folder was pruned by a failed call for an object whose key ends where ours
+    // goes on; it is ours to make again.
+    make_dirs(parent_dir(path));
+    fd = open_for_writing(path);
+  }
   if (!fd) throw_errno("cannot open", path);
   std::vector<char> buffer(kCopyBuffer);
   for (;;) {
@@ -294,10 +363,17 @@ struct Call {
 
   // Temporary files go; an empty directory and the lock file go too, but only by a holder of
   // the lock: deleting a lock file someone else holds would let a newcomer lock a fresh one
-  // beside him.
-  void clean_up(bool holding_lock) {
+  // beside him. Then the empty folders above the object's directory go, and the process's own
+  // folder when this call made it.
+  void clean_up(bool holding_lock, bool made_temp_base) {
     remove_quietly(paths.temp_download_path);
     remove_quietly(paths.verify_path);
+    clean_up_object_dir(holding_lock);
+    prune_empty_dirs(parent_dir(paths.temp_dir), paths.temp_base, true);
+    if (made_temp_base) ::rmdir(paths.temp_base.c_str());
+  }
+
+  void clean_up_object_dir(bool holding_lock) {
     if (!exists(paths.lock_file)) return;
     std::optional<files::FileLock> taken;
     if (!holding_lock) {
@@ -312,6 +388,8 @@ struct Call {
         return;
       }
     }
+    // Sub-folders of the document name, inside the object's directory: ours while we lock it.
+    prune_empty_dirs(parent_dir(paths.local_file_path), paths.temp_dir, false);
     try {
       if (!dir_is_empty(paths.temp_dir)) return;
     } catch (const IoError&) {
@@ -323,6 +401,31 @@ struct Call {
     ::unlink(paths.lock_file.c_str());
   }
 };
+
+// Takes the object's lock within the time-out; false when it stays busy. A failed call of
+// another thread may remove the empty folder that holds the lock file between our making it and
+// opening the file: then the folders are made again and the wait goes on for the time left.
+bool take_lock(const DownloadPaths& paths, const VerifiedDownloadOptions& options,
+               std::optional<files::FileLock>& lock) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + options.lock_timeout;
+  files::FileLockOptions lock_options;
+  lock_options.timeout = options.lock_timeout;
+  lock_options.poll_interval = options.lock_poll_interval;
+  for (int round = 0;; ++round) {
+    try {
+      lock.emplace(paths.lock_file, lock_options);
+      return true;
+    } catch (const Timeout&) {
+      return false;
+    } catch (const IoError& e) {
+      if (e.error_number() != ENOENT || round >= 100) throw;
+    }
+    make_dirs(paths.temp_dir);
+    lock_options.timeout = std::max(std::chrono::duration<double>(0),
+                                    std::chrono::duration<double>(deadline - Clock::now()));
+  }
+}
 
 }  // namespace
 
@@ -344,6 +447,7 @@ DownloadPaths plan_download_paths(const std::string& object_name, const std::str
       object_name.substr(0, prefix_bytes(object_name, options.key_prefix_chars));
   check_confined(prefix, "object name");
   check_confined(doc_name, "document name");
+  check_names_a_file(doc_name);
 
   DownloadPaths p;
   p.temp_base = options.root + std::to_string(process_id);
@@ -393,20 +497,15 @@ std::optional<std::string> download_verified(S3Client* client, const std::string
   std::optional<std::string> result;
   std::optional<files::FileLock> lock;
   bool lock_timed_out = false;
+  bool made_temp_base = false;
   try {
-    make_dirs(paths.temp_base);
+    made_temp_base = make_dir_tracked(paths.temp_base);
     make_dirs(paths.temp_dir);
-    files::FileLockOptions lock_options;
-    lock_options.timeout = options.lock_timeout;
-    lock_options.poll_interval = options.lock_poll_interval;
-    try {
-      lock.emplace(paths.lock_file, lock_options);
-    } catch (const Timeout&) {
-      lock_timed_out = true;
-    }
+    lock_timed_out = !take_lock(paths, options, lock);
     if (lock) {
-      // The previous holder may have removed the empty directory while we waited.
-      make_dirs(paths.temp_dir);
+      // The previous holder may have removed the empty directory while we waited; the document
+      // name's sub-folders are made here, under the lock that guards the directory's contents.
+      make_dirs(parent_dir(paths.local_file_path));
       result = call.locked();
     }
   } catch (const std::exception& e) {
@@ -418,7 +517,7 @@ std::optional<std::string> download_verified(S3Client* client, const std::string
     log.warning("Process " + process + ": Timeout waiting for lock on " + paths.lock_file);
     result = call.after_lock_timeout();
   }
-  call.clean_up(lock.has_value());
+  call.clean_up(lock.has_value(), made_temp_base);
   lock.reset();
   return result;
 }

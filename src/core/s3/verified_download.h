@@ -47,7 +47,9 @@ struct DownloadPaths {
 
 // Works out the paths without touching the disk. Names that would leave the process's tree (an
 // absolute name, a ".." component, a NUL character, in the key's prefix or in doc_name) throw
-// InvalidArgument. A doc_name too long for the byte budget is cut at a character boundary with
+// InvalidArgument, and so does a doc_name that names no file (empty, or ending in "/" or "/.").
+// A doc_name with sub-folders ("scans/p1.pdf") places the copy in those sub-folders of temp_dir.
+// A doc_name too long for the byte budget is cut at a character boundary with
 // "..." before its extension (logged as a warning); when even that does not fit, the error is
 // logged and InvalidArgument("Path length exceeds system limit") thrown.
 DownloadPaths plan_download_paths(const std::string& object_name, const std::string& doc_name,
@@ -63,7 +65,9 @@ DownloadPaths plan_download_paths(const std::string& object_name, const std::str
 //
 // The object's lock is held from the metadata request to the end of the clean-up, and the lock
 // file is only ever deleted by its holder, so that together with FileLock's check of the locked
-// inode no two callers work on one directory at once.
+// inode no two callers work on one directory at once. On the way out every folder left empty
+// goes: the document name's sub-folders and the object's directory (by the lock's holder), the
+// key's folders above it up to the process's folder, and that one when this call made it.
 std::optional<std::string> download_verified(S3Client* client, const std::string& bucket,
                                              const std::string& object_name,
                                              const std::string& doc_name, Log& log,

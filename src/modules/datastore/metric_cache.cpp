@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bridge/json_codec.h"
+#include "modules/datastore/lazy_names.h"
 #include "modules/datastore/redis_access.h"
 
 namespace py = pybind11;
@@ -83,8 +84,10 @@ void bind_metric_cache(py::module_& m) {
       [self](py::object x) { return fetch_redis_metric_cache(self, std::move(x)); },
       py::name("fetch_redis_metric_cache"), py::arg("x"),
       "Pipeline step: copies a cached metric-query answer for the origin question into x.");
-  py::object chain = py::module_::import("langchain_core.runnables").attr("chain");
-  m.attr("fetch_redis_metric_cache") = chain(step);
+  // Wrapped at first access: building a runnable imports LangChain's runnables.
+  py::object body = std::move(step);
+  publish_lazily("fetch_redis_metric_cache",
+                 [self, body] { return self.attr("chain_decorator")(body); });
 }
 
 }  // namespace mosswork::datastore

@@ -7,6 +7,7 @@
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
 #include "bridge/logger.h"
+#include "modules/datastore/lazy_names.h"
 #include "modules/datastore/redis_access.h"
 
 namespace py = pybind11;
@@ -123,10 +124,12 @@ void set_thought(const RedisAccess& access, py::handle session_id, py::handle th
 
 // The pipeline step: an async body that runs the blocking read in the loop's default executor,
 // so the event loop keeps running; invoke works too, with the same read on the caller's thread.
+// The module's chain_decorator is looked up at each call, so LangChain is imported only when a
+// step is first made.
 constexpr const char* kStepSource = R"(
 import asyncio
 
-def make_redis_hget(get_redis_data, chain_decorator):
+def make_redis_hget(get_redis_data, module):
     def redis_hget(name, key, default=""):
         async def aget_redis_data(x):
             loop = asyncio.get_running_loop()
@@ -135,7 +138,7 @@ def make_redis_hget(get_redis_data, chain_decorator):
         def get_redis_data_now(x):
             return get_redis_data(name, key, default)
 
-        step = chain_decorator(aget_redis_data)
+        step = module.chain_decorator(aget_redis_data)
         step.func = get_redis_data_now
         step.name = "redis_hget_" + str(name) + "_" + str(key)
         return step
@@ -191,12 +194,15 @@ void bind_values(py::module_& m, const RedisAccess& access) {
         },
         py::arg("session_id"), py::arg("thought_key"), py::arg("thought_content"));
 
-  py::dict scope;
-  scope["__builtins__"] = py::module_::import("builtins");
-  py::exec(kStepSource, scope);
-  py::object chain = py::module_::import("langchain_core.runnables").attr("chain");
-  m.attr("redis_hget") = scope["make_redis_hget"](m.attr("get_redis_data"), chain);
-  m.attr("chain_decorator") = chain;
+  py::module_ self = m;
+  publish_lazily("chain_decorator",
+                 [] { return py::module_::import("langchain_core.runnables").attr("chain"); });
+  publish_lazily("redis_hget", [self] {
+    py::dict scope;
+    scope["__builtins__"] = py::module_::import("builtins");
+    py::exec(kStepSource, scope);
+    return scope["make_redis_hget"](self.attr("get_redis_data"), self);
+  });
 }
 
 }  // namespace mosswork::datastore
