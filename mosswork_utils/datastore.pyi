@@ -10,6 +10,20 @@ from langchain_core.runnables import Runnable
 from mosswork_utils._native import pybind11_type
 from mosswork_utils.connections import Lock, Minio, OpenSearch, Redis
 
+__all__ = [
+    "r", "r_master", "r_slaver", "redis_cluster", "config", "minio_client", "opensearch_client",
+    "get_redis_data", "hset_redis_data", "getall_redis_data", "hscan_redis_data",
+    "hdel_redis_data", "redis_hkey_exists", "hlen_redis_key", "set_thought", "delete_redis_key",
+    "redis_key_exists", "redis_keys", "redis_sadd", "redis_srem", "redis_scard", "redis_expire",
+    "redis_lock", "get_retry_count", "increment_retry_count", "reset_retry_count",
+    "increment_task_count_with_doc", "decrement_task_count_with_doc", "get_task_count",
+    "get_task_doc_mappings", "get_occupied_doc_ids", "is_doc_occupied",
+    "cleanup_expired_task_mappings", "get_kb_task_limit", "get_enhanced_pdf_task_limit",
+    "is_enhanced_pdf_loader", "file_lock", "calculate_file_md5", "download_from_minio",
+    "read_minio_file_text", "download_as_bytesio", "get_doc_fulltext_opensearch",
+    "chain_decorator", "fetch_redis_metric_cache", "redis_hget"
+]
+
 __version__: str
 r: Redis
 r_master: Redis | None
