@@ -58,6 +58,15 @@ class TestObjectStore:
         assert digest.hexdigest() == hashlib.md5(data).hexdigest()
         assert max(sizes) == 1024 * 1024
 
+    def test_a_reader_may_return_any_bytes_like(self, bucket):
+        class Reader(io.BytesIO):
+            def read(self, n=-1):
+                return bytearray(super().read(n))
+
+        conn.minio_client.put_object(bucket, "bytearray", Reader(b"\x00body"), 5)
+        with conn.minio_client.get_object(bucket, "bytearray") as body:
+            assert body.read() == b"\x00body"
+
     def test_store_errors_carry_their_fields(self, bucket):
         with pytest.raises(exc.S3Error) as info:
             conn.minio_client.stat_object(bucket, "absent.pdf")
@@ -181,11 +190,15 @@ class TestVectorScroll:
         assert conn.vexlo_client.base_url == "http://127.0.0.1:6333"
 
 
-def _object_stream():
+def _put(data):
     name = "args-" + uuid.uuid4().hex[:12]
     conn.minio_client.make_bucket(name)
-    conn.minio_client.put_object(name, "o", io.BytesIO(b"body"), 4)
-    return conn.minio_client.get_object(name, "o")
+    conn.minio_client.put_object(name, "o", data, 4)
+    return name
+
+
+def _object_stream():
+    return conn.minio_client.get_object(_put(io.BytesIO(b"body")), "o")
 
 
 def _datastore_with_r(value):
@@ -218,7 +231,9 @@ WRONG_ARGUMENTS = [
     (lambda: conn.PoolManager(timeout="30"), TypeError, "timeout must be a number, not str"),
     (lambda: conn.Minio("127.0.0.1:9000", http_client="pool"), TypeError,
      "http_client must be a PoolManager, not str"),
+    (lambda: conn.Redis.get(5, "k"), TypeError, "self must be a Redis, not int"),
     (lambda: _object_stream().read("2"), TypeError, "amt must be an integer, not str"),
+    (lambda: _put(io.StringIO("body")), TypeError, "data.read() must return bytes, not str"),
     (lambda: conn.OpenSearch(hosts=[("127.0.0.1", 9200)]), TypeError,
      "each of hosts must be a dict, not tuple"),
     (lambda: conn.OpenSearch(hosts=[{"host": "127.0.0.1", "port": "x"}]), TypeError,

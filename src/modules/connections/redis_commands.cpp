@@ -281,7 +281,7 @@ void bind_rows(Class& cls, std::index_sequence<Row...>) {
 // How a command runs: Redis sends it at once, Pipeline queues it and returns itself.
 struct RedisCall {
   static py::object call(py::handle self, Args args, ReplyShape shape) {
-    const core::redis::Client& client = self.cast<const PyRedis&>().client();
+    const core::redis::Client& client = bridge::arg<const PyRedis&>(self, "self").client();
     auto reply = released(Domain::kRedis, [&] {
       std::vector<std::string_view> views(args.begin(), args.end());
       return client.command(std::span<const std::string_view>(views));
@@ -292,7 +292,7 @@ struct RedisCall {
 
 struct PipelineCall {
   static py::object call(py::handle self, Args args, ReplyShape shape) {
-    return self.cast<PyPipeline&>().queue(self, std::move(args), shape);
+    return bridge::arg<PyPipeline&>(self, "self").queue(self, std::move(args), shape);
   }
 };
 

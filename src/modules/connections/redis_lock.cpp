@@ -52,7 +52,7 @@ void bind_lock(py::class_<PyLock>& lock_cls) {
       .def_property_readonly("blocking", [](const PyLock& l) { return l.options().blocking; })
       .def("__enter__",
            [](py::object self) {
-             PyLock& l = self.cast<PyLock&>();
+             PyLock& l = bridge::arg<PyLock&>(self, "self");
              bool ok = l.with_lock([](redis::Lock& lock) { return lock.acquire(); });
              if (!ok) raise_class("LockError", "Unable to acquire lock within the time specified");
              return self;

@@ -91,7 +91,14 @@ class PyFileBody final : public http::BodySource {
     if (PyBytes_Check(chunk.ptr())) {
       bytes = std::string_view(PyBytes_AS_STRING(chunk.ptr()), PyBytes_GET_SIZE(chunk.ptr()));
     } else {
-      holder = py::bytes(chunk).cast<std::string>();
+      // Any bytes-like answer (bytearray, memoryview), as bytes() takes it.
+      if (!PyObject_CheckBuffer(chunk.ptr())) {
+        throw core::TypeMismatch(std::string("data.read() must return bytes, not ") +
+                                 Py_TYPE(chunk.ptr())->tp_name);
+      }
+      py::object copy = py::reinterpret_steal<py::object>(PyBytes_FromObject(chunk.ptr()));
+      if (!copy) throw py::error_already_set();
+      holder.assign(PyBytes_AS_STRING(copy.ptr()), PyBytes_GET_SIZE(copy.ptr()));
       bytes = holder;
     }
     if (bytes.size() > want) throw core::InvalidArgument("read() returned more bytes than asked");
