@@ -1,11 +1,13 @@
 // The vector database's REST client: base URLs, the scroll body, filtered paging against the
 // stand-in, and how failures surface.
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "core/common/errors.h"
+#include "core/http/loop_transfer.h"
 #include "core/vexlo/vexlo_client.h"
 #include "support/server_process.h"
 #include "support/test_http_server.h"
@@ -242,4 +244,60 @@ TEST(VexloClient, TimeoutIsTheClientsAndNotRetried) {
   EXPECT_EQ(hits.load(), 1);
   EXPECT_THROW(VexloClient(options_for(mosswork::testing::free_port())).scroll("kb1", 4),
                ConnectionClosed);
+}
+
+// The request an event loop runs for AsyncVexloClient.scroll is the blocking scroll's exchange.
+TEST(VexloClient, ScrollRequestForTheLoopMatchesTheBlockingScroll) {
+  std::vector<TestRequest> seen;
+  std::mutex mu;
+  TestHttpServer server([&](const TestRequest& req) {
+    std::lock_guard lock(mu);
+    seen.push_back(req);
+    TestReply reply;
+    reply.body = R"({"result":{"points":[],"next_page_offset":null},"status":"ok","time":0})";
+    return reply;
+  });
+  VexloOptions o = options_for(server.port());
+  o.timeout = std::chrono::milliseconds(1234);
+  VexloClient client(o);
+  const std::string filter = R"({"must":[{"key":"metadata.doc_id","match":{"value":"d1"}}]})";
+  client.scroll("kb one", 4, filter, std::string("7"));
+
+  http::loop::BufferedRequest request =
+      client.scroll_request("kb one", 4, filter, std::string("7"));
+  EXPECT_EQ(request.timeout, std::chrono::milliseconds(1234));
+  EXPECT_FALSE(request.verify);
+  http::loop::BufferedTransfer transfer(std::move(request));
+  transfer.finished(curl_easy_perform(transfer.easy()));
+  EXPECT_EQ(transfer.response().status, 200);
+
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].method, seen[0].method);
+  EXPECT_EQ(seen[1].target, "/collections/kb%20one/points/scroll");
+  EXPECT_EQ(seen[1].target, seen[0].target);
+  EXPECT_EQ(seen[1].body, seen[0].body);
+  for (const char* name : {"api-key", "content-type", "accept"}) {
+    EXPECT_EQ(seen[1].headers[name], seen[0].headers[name]) << name;
+  }
+  EXPECT_EQ(seen[1].headers["api-key"], kKey);
+
+  // No key, no api-key header; verification follows the options.
+  VexloOptions keyless = options_for(server.port(), std::nullopt);
+  keyless.verify = true;
+  http::loop::BufferedRequest plain = VexloClient(keyless).scroll_request("kb1", 1);
+  EXPECT_TRUE(plain.verify);
+  for (const std::string& line : plain.headers) EXPECT_FALSE(line.starts_with("api-key")) << line;
+  EXPECT_THROW(client.scroll_request("", 1), InvalidArgument);
+}
+
+TEST(VexloClient, ScrollAnswerIsTheBodyOnlyFor200) {
+  EXPECT_EQ(VexloClient::scroll_answer(200, "{}"), "{}");
+  try {
+    VexloClient::scroll_answer(404, "Not found: Collection `x` doesn't exist!");
+    FAIL() << "expected HttpStatusError";
+  } catch (const HttpStatusError& e) {
+    EXPECT_EQ(e.status(), 404);
+    EXPECT_EQ(e.body(), "Not found: Collection `x` doesn't exist!");
+  }
+  EXPECT_THROW(VexloClient::scroll_answer(201, ""), HttpStatusError);
 }

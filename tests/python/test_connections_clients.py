@@ -13,6 +13,7 @@ import uuid
 import pytest
 
 from mosswork_utils import connections as conn
+from mosswork_utils import datastore as ds
 from mosswork_utils import exceptions as exc
 
 pytestmark = pytest.mark.usefixtures("servers")
@@ -57,6 +58,15 @@ class TestObjectStore:
         assert digest.hexdigest() == hashlib.md5(data).hexdigest()
         assert max(sizes) == 1024 * 1024
 
+    def test_a_reader_may_return_any_bytes_like(self, bucket):
+        class Reader(io.BytesIO):
+            def read(self, n=-1):
+                return bytearray(super().read(n))
+
+        conn.minio_client.put_object(bucket, "bytearray", Reader(b"\x00body"), 5)
+        with conn.minio_client.get_object(bucket, "bytearray") as body:
+            assert body.read() == b"\x00body"
+
     def test_store_errors_carry_their_fields(self, bucket):
         with pytest.raises(exc.S3Error) as info:
             conn.minio_client.stat_object(bucket, "absent.pdf")
@@ -64,7 +74,9 @@ class TestObjectStore:
         assert (e.code, e.bucket_name, e.object_name) == ("NoSuchKey", bucket, "absent.pdf")
         with pytest.raises(exc.S3Error) as info:
             conn.minio_client.get_object(bucket, "absent.pdf")
-        assert info.value.code == "NoSuchKey" and info.value.message
+        e = info.value
+        assert (e.code, e.bucket_name, e.object_name) == ("NoSuchKey", bucket, "absent.pdf")
+        assert e.message
         with pytest.raises(exc.S3Error) as info:
             conn.minio_client.stat_object("no-such-bucket-" + uuid.uuid4().hex[:8], "x")
         assert info.value.code in ("NoSuchBucket", "NoSuchKey")
@@ -176,3 +188,69 @@ class TestVectorScroll:
         assert conn.get_vexlo_client().base_url == "http://127.0.0.1:6399"
         assert conn.get_async_vexlo_client().base_url == "http://127.0.0.1:6399"
         assert conn.vexlo_client.base_url == "http://127.0.0.1:6333"
+
+
+def _put(data):
+    name = "args-" + uuid.uuid4().hex[:12]
+    conn.minio_client.make_bucket(name)
+    conn.minio_client.put_object(name, "o", data, 4)
+    return name
+
+
+def _object_stream():
+    return conn.minio_client.get_object(_put(io.BytesIO(b"body")), "o")
+
+
+def _datastore_with_r(value):
+    saved = conn.r
+    conn.r = value
+    try:
+        return ds.redis_keys("*")
+    finally:
+        conn.r = saved
+
+
+# A wrong value for one argument of a client, and the error that names it.
+WRONG_ARGUMENTS = [
+    (lambda: conn.r.lock("x", timeout="x"), TypeError, "timeout must be a number, not str"),
+    (lambda: conn.r.lock("x", blocking_timeout=[1]), TypeError,
+     "blocking_timeout must be a number, not list"),
+    (lambda: conn.r.lock("x").acquire(blocking="yes"), TypeError, "blocking must be a bool, not str"),
+    (lambda: conn.r.hset("x", mapping=[("a", 1)]), TypeError, "mapping must be a dict, not list"),
+    (lambda: conn.Redis(port=[6379]), TypeError, "port must be an integer, not list"),
+    (lambda: conn.Redis(port=10**20), OverflowError, "port is out of range"),
+    (lambda: conn.Redis(db=None, socket_timeout="5"), TypeError,
+     "socket_timeout must be a number, not str"),
+    (lambda: conn.Redis(max_connections=object()), TypeError,
+     "max_connections must be an integer, not object"),
+    (lambda: conn.Sentinel([("127.0.0.1", "x")]), TypeError,
+     "sentinel port must be an integer, not str"),
+    (lambda: conn.Retry(status_forcelist=["500"]), TypeError,
+     "status_forcelist item must be an integer, not str"),
+    (lambda: conn.PoolManager(retries=3), TypeError, "retries must be a Retry, not int"),
+    (lambda: conn.PoolManager(timeout="30"), TypeError, "timeout must be a number, not str"),
+    (lambda: conn.Minio("127.0.0.1:9000", http_client="pool"), TypeError,
+     "http_client must be a PoolManager, not str"),
+    (lambda: conn.Redis.get(5, "k"), TypeError, "self must be a Redis, not int"),
+    (lambda: _object_stream().read("2"), TypeError, "amt must be an integer, not str"),
+    (lambda: _put(io.StringIO("body")), TypeError, "data.read() must return bytes, not str"),
+    (lambda: conn.OpenSearch(hosts=[("127.0.0.1", 9200)]), TypeError,
+     "each of hosts must be a dict, not tuple"),
+    (lambda: conn.OpenSearch(hosts=[{"host": "127.0.0.1", "port": "x"}]), TypeError,
+     "port must be an integer, not str"),
+    (lambda: conn.OpenSearch(http_auth="ab"), TypeError,
+     "http_auth must be a (user, password) pair, not str"),
+    (lambda: conn.VexloClient(timeout="20"), TypeError, "timeout must be a number, not str"),
+    (lambda: conn.VexloClient(https="no"), TypeError, "https must be a bool, not str"),
+    (lambda: conn.AsyncVexloClient(port=[6333]), TypeError, "port must be an integer, not list"),
+    (lambda: ds.redis_lock("x", timeout="x"), TypeError, "timeout must be a number, not str"),
+    (lambda: _datastore_with_r({}), TypeError, "connections.r must be a Redis, not dict"),
+]
+
+
+@pytest.mark.parametrize("call, error, text", WRONG_ARGUMENTS,
+                         ids=[text for _, _, text in WRONG_ARGUMENTS])
+def test_a_wrong_argument_is_named(call, error, text):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == text

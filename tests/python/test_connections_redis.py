@@ -11,13 +11,37 @@ import time
 import uuid
 
 import pytest
+from redis._parsers.encoders import Encoder
 
 from mosswork_utils import connections as conn
+from mosswork_utils import datastore as ds
 from mosswork_utils import exceptions as exc
 
 pytestmark = pytest.mark.usefixtures("servers")
 
 SENTINELS = [("127.0.0.1", 26379), ("127.0.0.1", 26380), ("127.0.0.1", 26381)]
+
+# Argument values and what redis-py's own encoder makes of them: the bytes sent, or the text of
+# its DataError.
+ENCODED = [b"a\x00\xff", bytearray(b"ba\xff"), memoryview(b"mv\x00"), memoryview(b"abcdef")[::2],
+           "值", 10**20, -7, 0.1, 1e300, True, None, [1], {"a": 1}]
+
+
+def redis_py_encoding(value):
+    try:
+        return bytes(Encoder("utf-8", "strict", False).encode(value))
+    except Exception as e:  # redis-py's DataError
+        assert type(e).__name__ == "DataError"
+        return str(e)
+
+
+# Two writers of one argument: the connections client and a datastore function; each with the
+# read-back of what it stored.
+WRITERS = {
+    "connections.r.set": (lambda k, v: conn.r.set(k, v), lambda k: conn.r.get(k)),
+    "datastore.redis_sadd": (lambda k, v: ds.redis_sadd(k, v),
+                             lambda k: next(iter(conn.r.smembers(k)), None)),
+}
 
 
 @pytest.fixture
@@ -60,6 +84,23 @@ class TestReplies:
                 r.set(key, bad)
         with pytest.raises(UnicodeEncodeError):
             r.set(key, "\ud800")
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    @pytest.mark.parametrize("value", ENCODED, ids=lambda v: type(v).__name__)
+    def test_encoding_is_redis_pys_in_both_modules(self, key, writer, value):
+        write, read = WRITERS[writer]
+        want = redis_py_encoding(value)
+        try:
+            if isinstance(want, bytes):
+                write(key, value)
+                assert read(key) == want
+            else:
+                with pytest.raises(exc.DataError) as info:
+                    write(key, value)
+                assert str(info.value) == want
+                assert read(key) is None  # nothing was sent
+        finally:
+            conn.r.delete(key)
 
     def test_error_replies_keep_redis_py_classes(self, r, key):
         r.set(key, "v")

@@ -49,7 +49,10 @@ void raise_s3_error(std::string_view method, long status, const http::Headers& h
     if (!parse_error_document(body, code, message, doc_bucket, doc_key)) {
       throw HttpStatusError(status, body);
     }
-    throw S3Error(code, message, doc_bucket, doc_key);
+    // A store may leave the names out of its document (moto's NoSuchKey has no BucketName);
+    // the request's names stand in, as for the answers without a document.
+    throw S3Error(code, message, doc_bucket.empty() ? bucket : doc_bucket,
+                  doc_key.empty() ? object : doc_key);
   }
   std::string code, message;
   switch (status) {

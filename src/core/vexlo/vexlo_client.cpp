@@ -82,6 +82,14 @@ VexloClient::VexloClient(VexloOptions options, Log& log)
   http_ = std::make_unique<http::HttpClient>(http_options, log_);
 }
 
+http::HeaderList VexloClient::default_headers(bool json_body) const {
+  http::HeaderList headers;
+  headers.emplace_back("Accept", "application/json");
+  if (json_body) headers.emplace_back("Content-Type", "application/json");
+  if (options_.api_key) headers.emplace_back("api-key", *options_.api_key);
+  return headers;
+}
+
 http::Response VexloClient::request(const std::string& method, const std::string& path,
                                     std::optional<std::string_view> body_json,
                                     const std::optional<http::HeaderList>& headers) {
@@ -89,13 +97,7 @@ http::Response VexloClient::request(const std::string& method, const std::string
   request.method = method;
   request.url = base_url_ + path;
   request.verify_tls = options_.verify;
-  if (headers) {
-    request.headers = *headers;
-  } else {
-    request.headers.emplace_back("Accept", "application/json");
-    if (body_json) request.headers.emplace_back("Content-Type", "application/json");
-    if (options_.api_key) request.headers.emplace_back("api-key", *options_.api_key);
-  }
+  request.headers = headers ? *headers : default_headers(body_json.has_value());
   if (body_json) request.body = *body_json;
   return http_->send(request);
 }
@@ -120,8 +122,27 @@ std::string VexloClient::scroll(const std::string& collection_name, long limit,
                                 const std::optional<std::string>& offset_json) {
   std::string path = scroll_path(collection_name);
   http::Response response = request("POST", path, scroll_body(limit, filter_json, offset_json));
-  if (response.status != 200) throw HttpStatusError(response.status, std::move(response.body));
-  return std::move(response.body);
+  return scroll_answer(response.status, std::move(response.body));
+}
+
+http::loop::BufferedRequest VexloClient::scroll_request(
+    const std::string& collection_name, long limit, const std::optional<std::string>& filter_json,
+    const std::optional<std::string>& offset_json) const {
+  http::loop::BufferedRequest request;
+  request.method = "POST";
+  request.url = base_url_ + scroll_path(collection_name);
+  request.body = scroll_body(limit, filter_json, offset_json);
+  for (const auto& [name, value] : default_headers(true)) {
+    request.headers.push_back(name + ": " + value);
+  }
+  request.timeout = timeout_;
+  request.verify = options_.verify;
+  return request;
+}
+
+std::string VexloClient::scroll_answer(long status, std::string body) {
+  if (status != 200) throw HttpStatusError(status, std::move(body));
+  return body;
 }
 
 }  // namespace mosswork::core::vexlo

@@ -10,6 +10,7 @@
 
 #include "core/common/log.h"
 #include "core/http/http_client.h"
+#include "core/http/loop_transfer.h"
 
 namespace mosswork::core::vexlo {
 
@@ -46,6 +47,16 @@ class VexloClient {
                      const std::optional<std::string>& filter_json = std::nullopt,
                      const std::optional<std::string>& offset_json = std::nullopt);
 
+  // The same scroll as one buffered exchange, for a caller that runs it on an event loop: URL,
+  // headers, body, time-out and certificate check as scroll() sends them.
+  http::loop::BufferedRequest scroll_request(
+      const std::string& collection_name, long limit,
+      const std::optional<std::string>& filter_json = std::nullopt,
+      const std::optional<std::string>& offset_json = std::nullopt) const;
+
+  // The answer of a scroll: its body when the status is 200, else HttpStatusError with it.
+  static std::string scroll_answer(long status, std::string body);
+
   // Any request under the base URL; path starts with "/". JSON bodies are sent as given with
   // Content-Type application/json. `headers` replaces the client's headers when given. The
   // status is returned, not raised.
@@ -58,6 +69,9 @@ class VexloClient {
   std::chrono::milliseconds timeout() const noexcept { return timeout_; }
 
  private:
+  // Accept, Content-Type for a JSON body, and the api-key when there is one.
+  http::HeaderList default_headers(bool json_body) const;
+
   VexloOptions options_;
   NullLog null_log_;
   Log& log_;

@@ -1,27 +1,29 @@
 // Python face of the HTTP clients: Retry, PoolManager, Minio, OpenSearch and the vector database.
+// What the HTTP files of connections share; the client objects are in bridge/clients.h.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <memory>
+#include <chrono>
 #include <string>
-
-#include "core/s3/s3_client.h"
 
 namespace mosswork::connections {
 
-// The object-store client; one built without an endpoint fails at its first call. Declared here
-// so that other modules that receive a Minio object can reach its core client.
-struct PyMinio {
-  std::shared_ptr<core::s3::S3Client> client;
-  std::string missing;
+// Seconds as the core's milliseconds, rounded.
+inline std::chrono::milliseconds millis(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+}
 
-  core::s3::S3Client& get() const {
-    if (!client) throw pybind11::value_error(missing);
-    return *client;
-  }
-};
+// str(value) as UTF-8.
+inline std::string str_of(pybind11::handle v) { return pybind11::str(v).cast<std::string>(); }
 
+// One per client family; each registers its classes before any method.
+void bind_transport(pybind11::module_& m);  // Retry, PoolManager
+void bind_s3(pybind11::module_& m);         // Object, ObjectStream, Minio
+void bind_opensearch(pybind11::module_& m);
+void bind_vexlo(pybind11::module_& m);  // Record, VexloClient, AsyncVexloClient
+
+// All of the above, in that order.
 void bind_http(pybind11::module_& m);
 
 }  // namespace mosswork::connections

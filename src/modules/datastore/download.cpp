@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "bridge/clients.h"
 #include "bridge/errors.h"
 #include "bridge/logger.h"
 #include "core/s3/verified_download.h"
-#include "modules/connections/http_binding.h"
 #include "modules/datastore/redis_access.h"
 
 namespace py = pybind11;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/args.h"
 #include "core/common/log.h"
 #include "core/redis/client.h"
 
@@ -28,14 +29,16 @@ class RedisAccess {
   pybind11::object config() const { return connections_.attr("config"); }
 
  private:
+  // The attribute of connections that role maps to ("r" with redis_cluster off).
+  const char* attribute(const char* role) const;
   pybind11::object pick(const char* role, const char* method) const;
+  core::redis::Client client(const char* role, const char* method) const;
 
   pybind11::module_ connections_;
 };
 
-// One command argument as the Redis client encodes it: bytes as they are, text as UTF-8,
-// numbers in their repr form; other types raise DataError.
-std::string encode_arg(pybind11::handle value);
+// One command argument as the Redis client encodes it (the bridge's one encoder).
+inline std::string encode_arg(pybind11::handle value) { return bridge::redis_arg(value); }
 
 // str(value) as UTF-8, for key names and log texts.
 std::string text_of(pybind11::handle value);
