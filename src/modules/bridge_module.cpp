@@ -15,6 +15,7 @@
 #include "bridge/yaml.h"
 #include "core/build/description.h"
 #include "core/common/errors.h"
+#include "core/common/chrono_units.h"
 
 namespace py = pybind11;
 namespace core = mosswork::core;
@@ -122,7 +123,7 @@ PYBIND11_MODULE(_bridge, m) {
         request.url = std::move(url);
         request.headers = std::move(headers);
         request.body = body;
-        request.timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+        request.timeout = core::seconds_to_ms(timeout);
         return bridge::aio::http_coroutine(
             "http_request", std::move(request), [](core::http::loop::BufferedTransfer& t) {
               auto& r = t.response();

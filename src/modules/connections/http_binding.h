@@ -7,12 +7,12 @@
 #include <chrono>
 #include <string>
 
+#include "core/common/chrono_units.h"
+
 namespace mosswork::connections {
 
 // Seconds as the core's milliseconds, rounded.
-inline std::chrono::milliseconds millis(double seconds) {
-  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
-}
+using core::seconds_to_ms;
 
 // str(value) as UTF-8.
 inline std::string str_of(pybind11::handle v) { return pybind11::str(v).cast<std::string>(); }

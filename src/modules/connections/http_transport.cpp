@@ -51,8 +51,8 @@ void bind_transport(py::module_& m) {
              std::optional<double> t;
              if (!timeout.is_none()) {
                t = bridge::arg<double>(timeout, "timeout");
-               o.connect_timeout = millis(*t);
-               o.read_timeout = millis(*t);
+               o.connect_timeout = seconds_to_ms(*t);
+               o.read_timeout = seconds_to_ms(*t);
              }
              return PyPoolManager{std::make_shared<http::HttpClient>(o), maxsize, t};
            }),

@@ -44,7 +44,7 @@ void bind_opensearch(py::module_& m) {
             search::OpenSearchOptions o;
             o.use_ssl = use_ssl;
             o.verify_certs = verify_certs;
-            o.timeout = millis(timeout);
+            o.timeout = seconds_to_ms(timeout);
             PyOpenSearch out;
             out.use_ssl = use_ssl;
             out.address = py::none();

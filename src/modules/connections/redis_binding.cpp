@@ -9,6 +9,7 @@
 
 #include "bridge/args.h"
 #include "bridge/errors.h"
+#include "core/common/chrono_units.h"
 
 namespace py = pybind11;
 namespace redis = mosswork::core::redis;
@@ -92,8 +93,7 @@ void bind_redis(py::module_& m) {
              py::handle blocking_timeout, bool thread_local_tokens) {
             redis::LockOptions o;
             if (!timeout.is_none()) {
-              o.timeout = std::chrono::milliseconds(
-                  static_cast<long long>(bridge::arg<double>(timeout, "timeout") * 1000.0 + 0.5));
+              o.timeout = core::seconds_to_ms(bridge::arg<double>(timeout, "timeout"));
             }
             o.sleep = redis::Seconds(sleep);
             o.blocking = blocking;

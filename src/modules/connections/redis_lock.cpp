@@ -4,6 +4,7 @@
 
 #include "bridge/args.h"
 #include "modules/connections/redis_binding.h"
+#include "core/common/chrono_units.h"
 
 namespace py = pybind11;
 namespace redis = mosswork::core::redis;
@@ -32,8 +33,7 @@ void bind_lock(py::class_<PyLock>& lock_cls) {
       .def(
           "extend",
           [](PyLock& l, double additional_time, bool replace_ttl) {
-            auto ms =
-                std::chrono::milliseconds(static_cast<long long>(additional_time * 1000 + 0.5));
+            auto ms = core::seconds_to_ms(additional_time);
             l.with_lock([&](redis::Lock& lock) { lock.extend(ms, replace_ttl); });
             return true;
           },

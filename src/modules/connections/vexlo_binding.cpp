@@ -37,7 +37,7 @@ vexlo::VexloOptions vexlo_options(py::handle url, py::handle port, py::handle ap
     o.port = bridge::int_arg(port, "port");
   }
   if (!api_key.is_none()) o.api_key = str_of(api_key);
-  if (!timeout.is_none()) o.timeout = millis(bridge::arg<double>(timeout, "timeout"));
+  if (!timeout.is_none()) o.timeout = seconds_to_ms(bridge::arg<double>(timeout, "timeout"));
   if (!https.is_none()) o.https = bridge::arg<bool>(https, "https");
   o.verify = verify.is_none() ? true : bridge::arg<bool>(verify, "verify");
   if (!prefix.is_none()) o.prefix = str_of(prefix);
