@@ -1,6 +1,7 @@
 // Runs libcurl transfers on the running asyncio event loop and exposes them as native coroutines.
 #include "bridge/asyncio.h"
 
+#include <atomic>
 #include <utility>
 
 #include "core/common/errors.h"
@@ -10,9 +11,22 @@ namespace py = pybind11;
 namespace mosswork::bridge::aio {
 namespace {
 
-// Borrowed: the registry is owned by the module that bound the coroutine type, which lives for
-// the whole process. Holding no reference keeps interpreter shutdown free of C++ destructors.
+// Borrowed: the coroutine type and the registry of drivers (a WeakKeyDictionary of loop ->
+// capsule) are owned by the first module that bound them, which lives for the whole process.
+// Holding no reference keeps interpreter shutdown free of C++ destructors. Set with the GIL held.
+PyObject* g_coroutine_type = nullptr;
 PyObject* g_registry = nullptr;
+
+std::atomic<std::size_t> g_live_drivers{0};
+
+py::object registered_driver(py::handle loop) {
+  if (!g_registry) throw core::Error("the coroutine type was not bound");
+  return py::handle(g_registry).attr("get")(loop);
+}
+
+std::shared_ptr<CurlDriver> driver_in(const py::object& capsule) {
+  return *static_cast<std::shared_ptr<CurlDriver>*>(capsule.cast<py::capsule>().get_pointer());
+}
 
 bool is_stop_iteration(const py::error_already_set& e) { return e.matches(PyExc_StopIteration); }
 
@@ -48,6 +62,7 @@ CurlDriver::CurlDriver(py::handle loop)
   curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETDATA, this);
   curl_multi_setopt(multi_.get(), CURLMOPT_TIMERFUNCTION, &CurlDriver::on_timer_change);
   curl_multi_setopt(multi_.get(), CURLMOPT_TIMERDATA, this);
+  ++g_live_drivers;
 }
 
 CurlDriver::~CurlDriver() {
@@ -68,22 +83,28 @@ CurlDriver::~CurlDriver() {
     e.discard_as_unraisable("mosswork_utils curl driver");
   }
   watched_.clear();
+  --g_live_drivers;
 }
 
 std::shared_ptr<CurlDriver> CurlDriver::for_running_loop() {
   py::object loop = py::module_::import("asyncio").attr("get_running_loop")();
-  if (!g_registry) throw core::Error("the coroutine type was not bound");
-  py::handle registry(g_registry);
-  py::object capsule = registry.attr("get")(loop);
-  if (!capsule.is_none()) {
-    return *static_cast<std::shared_ptr<CurlDriver>*>(capsule.cast<py::capsule>().get_pointer());
-  }
+  py::object capsule = registered_driver(loop);
+  if (!capsule.is_none()) return driver_in(capsule);
   auto driver = std::make_shared<CurlDriver>(loop);
   auto* holder = new std::shared_ptr<CurlDriver>(driver);
   py::capsule owner(holder, [](void* p) { delete static_cast<std::shared_ptr<CurlDriver>*>(p); });
+  py::handle registry(g_registry);
   registry[loop] = owner;
   return driver;
 }
+
+std::shared_ptr<CurlDriver> CurlDriver::existing_for_running_loop() {
+  py::object loop = py::module_::import("asyncio").attr("get_running_loop")();
+  py::object capsule = registered_driver(loop);
+  return capsule.is_none() ? nullptr : driver_in(capsule);
+}
+
+std::size_t CurlDriver::live() noexcept { return g_live_drivers.load(); }
 
 py::object CurlDriver::loop() const {
   py::object lp = loop_ref_();
@@ -303,6 +324,12 @@ void NativeCoroutine::close() {
 }
 
 void bind_coroutine_type(py::module_& m) {
+  if (g_coroutine_type) {
+    m.attr("NativeCoroutine") = py::handle(g_coroutine_type);
+    m.attr("_curl_drivers") = py::handle(g_registry);
+    return;
+  }
+  // Local to the bridge library: its own code is what converts the type, whichever module calls.
   auto cls = py::class_<NativeCoroutine>(m, "NativeCoroutine", py::module_local(),
                                          "A coroutine whose state is kept in C++.")
                  .def("send", &NativeCoroutine::send, py::arg("value"))
@@ -320,6 +347,7 @@ void bind_coroutine_type(py::module_& m) {
   py::module_::import("collections.abc").attr("Coroutine").attr("register")(cls);
   py::object registry = py::module_::import("weakref").attr("WeakKeyDictionary")();
   m.attr("_curl_drivers") = registry;
+  g_coroutine_type = cls.ptr();
   g_registry = registry.ptr();
 }
 

@@ -14,9 +14,9 @@
 
 namespace mosswork::bridge::aio {
 
-// One per event loop: a libcurl multi handle whose sockets and timer are watched by the loop
-// (add_reader, add_writer, call_later). Everything runs on the loop's thread with the GIL held;
-// no libcurl call made here blocks.
+// One per event loop, whichever module's coroutine runs on it: a libcurl multi handle whose
+// sockets and timer are watched by the loop (add_reader, add_writer, call_later). Everything runs
+// on the loop's thread with the GIL held; no libcurl call made here blocks.
 class CurlDriver : public std::enable_shared_from_this<CurlDriver> {
  public:
   explicit CurlDriver(pybind11::handle loop);
@@ -26,6 +26,10 @@ class CurlDriver : public std::enable_shared_from_this<CurlDriver> {
 
   // The driver of the running loop, made on first use and released with the loop.
   static std::shared_ptr<CurlDriver> for_running_loop();
+  // The running loop's driver if it has one already, else null; makes none.
+  static std::shared_ptr<CurlDriver> existing_for_running_loop();
+  // Drivers alive in the process, for tests: one per loop that ran a transfer and is not gone.
+  static std::size_t live() noexcept;
 
   // Starts the transfer; the returned future gets None when it ends, however it ends.
   pybind11::object start(std::shared_ptr<core::http::loop::Transfer> transfer);
@@ -93,8 +97,9 @@ class NativeCoroutine {
   State state_ = State::kCreated;
 };
 
-// Binds NativeCoroutine in module m (module-local) and registers it as a
-// collections.abc.Coroutine. Call once from every module that returns coroutines.
+// Publishes the one NativeCoroutine type (registered as a collections.abc.Coroutine) and the
+// registry of curl drivers in module m. The first module to call binds them and owns them; later
+// callers get the same objects. Call from the init of every module that returns coroutines.
 void bind_coroutine_type(pybind11::module_& m);
 
 // A coroutine that runs one buffered HTTP exchange on the running loop; finish receives the

@@ -210,16 +210,22 @@ void raise_python_error(std::exception_ptr error, Domain domain) {
   throw py::error_already_set();
 }
 
-void install_error_translator() {
-  py::register_local_exception_translator([](std::exception_ptr p) {
-    if (!p) return;
-    try {
-      std::rethrow_exception(p);
-    } catch (const core::Error&) {
-      set_python_error(p, Domain::kGeneric);
-    }
-    // Anything else falls through to pybind11's own translators.
-  });
+void translate_core_error(std::exception_ptr error) {
+  if (!error) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const core::Error&) {
+    set_python_error(error, Domain::kGeneric);
+  }
+  // Anything else propagates to pybind11's next translator.
+}
+
+void install_library_error_translator() {
+  // Called with the GIL held (module initialisation), so the flag needs no lock.
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  py::register_local_exception_translator(&translate_core_error);
 }
 
 }  // namespace mosswork::bridge

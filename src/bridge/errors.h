@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/common/errors.h"
+
 namespace mosswork::bridge {
 
 // Which client raised: the same core error becomes the Python class that client's users expect
@@ -15,11 +17,24 @@ namespace mosswork::bridge {
 // kHttp is a plain HTTP service called the way requests is used (the OCR service).
 enum class Domain { kGeneric, kRedis, kS3, kSearch, kVexlo, kAmqp, kHttp };
 
-// Registers the translator for the calling module only (module-local); it uses kGeneric.
-void install_error_translator();
-
 // Sets the Python error for a core error of the given domain. Needs the GIL.
 void set_python_error(std::exception_ptr error, Domain domain = Domain::kGeneric);
+
+// A pybind11 exception translator: sets the Python error of a core error (as kGeneric) and lets
+// anything else pass on to the next translator.
+void translate_core_error(std::exception_ptr error);
+
+// Registers translate_core_error for the functions that the bridge library binds itself (the
+// coroutine methods, loop callbacks), once however often it is called.
+void install_library_error_translator();
+
+// Registers translate_core_error for the calling module only (module-local), and the library's.
+// Inline on purpose: pybind11 keeps a module-local translator list per shared object, so the
+// registration must be compiled into the module whose functions throw, not into the bridge.
+inline void install_error_translator() {
+  install_library_error_translator();
+  pybind11::register_local_exception_translator(&translate_core_error);
+}
 
 // Raises the Python error for a core error of the given domain. Needs the GIL.
 [[noreturn]] void raise_python_error(std::exception_ptr error, Domain domain);
@@ -54,7 +69,8 @@ auto released(Domain domain, Call&& call) {
   }
 }
 
-// A class of mosswork_utils.exceptions by name.
+// A class of mosswork_utils.exceptions by name: the one registry of the Python classes, read
+// when an error is raised (nothing cached, so no Python object is held by C++ statics).
 pybind11::object exception_class(const char* name);
 
 // The Python class a module raises for a service failure: mosswork_utils.exceptions.ApplicationError.

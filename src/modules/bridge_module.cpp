@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,16 @@ PYBIND11_MODULE(_bridge, m) {
       "curl_active_transfers",
       [] { return bridge::aio::CurlDriver::for_running_loop()->active(); },
       "Transfers the running loop's driver is still running.");
+  m.def("curl_live_drivers", &bridge::aio::CurlDriver::live,
+        "Curl drivers alive in the process, whichever module made them.");
+  m.def(
+      "curl_driver_id",
+      []() -> py::object {
+        auto driver = bridge::aio::CurlDriver::existing_for_running_loop();
+        if (!driver) return py::none();
+        return py::int_(reinterpret_cast<std::uintptr_t>(driver.get()));
+      },
+      "An identity of the running loop's curl driver, or None when it has none yet.");
   m.def("raise_core_error", &raise_core_error, py::arg("kind"), py::arg("text"),
         "Throws a core error of the named kind through the bridge's translator.");
 }

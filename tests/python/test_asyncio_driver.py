@@ -10,6 +10,8 @@ import json
 import socket
 import threading
 import time
+import urllib.request
+import uuid
 
 import pytest
 
@@ -217,3 +219,57 @@ class TestDriving:
             return _bridge.curl_active_transfers()
 
         assert asyncio.run(main()) == 0
+
+
+@pytest.fixture(scope="module")
+def vexlo_collection(servers):
+    """A three-point collection in the vector-database stand-in."""
+    from mosswork_utils import connections
+
+    base = f"http://127.0.0.1:{connections.config['vexlo_port']}"
+    headers = {"api-key": connections.config["vexlo_api_key"], "Content-Type": "application/json"}
+    name = "drv_" + uuid.uuid4().hex[:8]
+    for path, body in (
+        (f"/collections/{name}", {"vectors": {"size": 2, "distance": "Cosine"}}),
+        (f"/collections/{name}/points",
+         {"points": [{"id": i, "vector": [0.1, 0.2], "payload": {"i": i}} for i in (1, 2, 3)]}),
+    ):
+        req = urllib.request.Request(base + path, method="PUT", data=json.dumps(body).encode(),
+                                     headers=headers)
+        with urllib.request.urlopen(req, timeout=10):
+            pass
+    return name
+
+
+class TestOneDriverForEveryModule:
+    def test_modules_share_one_coroutine_type_and_registry(self):
+        from mosswork_utils import connections
+
+        assert connections.NativeCoroutine is _bridge.NativeCoroutine
+        assert issubclass(_bridge.NativeCoroutine, collections.abc.Coroutine)
+        assert connections._curl_drivers is _bridge._curl_drivers
+
+    def test_coroutines_of_two_modules_run_on_one_driver(self, server, vexlo_collection):
+        from mosswork_utils import connections
+
+        gc.collect()
+        before = _bridge.curl_live_drivers()
+        cfg = connections.config
+        client = connections.AsyncVexloClient(url="127.0.0.1", port=cfg["vexlo_port"],
+                                              api_key=cfg["vexlo_api_key"], https=False)
+
+        async def main():
+            assert _bridge.curl_driver_id() is None
+            scrolled = client.scroll(vexlo_collection, 10)
+            assert type(scrolled) is _bridge.NativeCoroutine
+            records, _ = await scrolled
+            after_scroll = _bridge.curl_driver_id()  # made by the connections coroutine
+            await fetch(server + "/shared")
+            return len(records), after_scroll, _bridge.curl_driver_id(), _bridge.curl_live_drivers()
+
+        count, after_scroll, after_fetch, live = asyncio.run(main())
+        assert count == 3
+        assert after_scroll is not None and after_scroll == after_fetch
+        assert live == before + 1
+        gc.collect()
+        assert _bridge.curl_live_drivers() == before

@@ -340,3 +340,16 @@ class TestWheel:
                 ldd = subprocess.run(["ldd", str(so)], capture_output=True, text=True, check=True).stdout
                 assert f"libmosswork_core.so => {pkg}/libmosswork_core.so" in ldd, ldd
         assert "buildhelper" in needing_core
+
+    def test_modules_share_the_installed_bridge_library(self, installed):
+        *_, venv, work, env = installed
+        (pkg,) = venv.glob("lib/python*/site-packages/mosswork_utils")
+        bridge = pkg / "libmosswork_bridge.so"
+        dyn = subprocess.run(["readelf", "-d", str(bridge)], capture_output=True, text=True,
+                             check=True).stdout
+        assert re.search(r"(RUNPATH|RPATH).*\[\$ORIGIN\]", dyn), dyn
+        for module in ("connections", "_bridge"):
+            (so,) = pkg.glob(f"{module}.cpython-*.so")
+            ldd = subprocess.run(["ldd", str(so)], capture_output=True, text=True,
+                                 check=True).stdout
+            assert f"libmosswork_bridge.so => {bridge}" in ldd, ldd
