@@ -8,6 +8,8 @@
 #include <string>
 #include <type_traits>
 
+#include "bridge/export.h"
+
 namespace mosswork::bridge {
 
 // Raises TypeError "<name> must be <expected>, not <type of value>".
@@ -21,21 +23,21 @@ template <typename T>
 T arg(pybind11::handle value, const char* name);
 
 template <>
-double arg<double>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT double arg<double>(pybind11::handle value, const char* name);
 template <>
-bool arg<bool>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT bool arg<bool>(pybind11::handle value, const char* name);
 template <>
-long long arg<long long>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT long long arg<long long>(pybind11::handle value, const char* name);
 template <>
-long arg<long>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT long arg<long>(pybind11::handle value, const char* name);
 template <>
-int arg<int>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT int arg<int>(pybind11::handle value, const char* name);
 template <>
-std::size_t arg<std::size_t>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT std::size_t arg<std::size_t>(pybind11::handle value, const char* name);
 template <>
-std::string arg<std::string>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT std::string arg<std::string>(pybind11::handle value, const char* name);
 template <>
-pybind11::dict arg<pybind11::dict>(pybind11::handle value, const char* name);
+MOSSWORK_BRIDGE_EXPORT pybind11::dict arg<pybind11::dict>(pybind11::handle value, const char* name);
 
 // A bound class: an instance of it (subclasses included), else TypeError "... must be a Redis".
 template <typename T>
