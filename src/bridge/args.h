@@ -41,7 +41,8 @@ MOSSWORK_BRIDGE_EXPORT pybind11::dict arg<pybind11::dict>(pybind11::handle value
 
 // A bound class: an instance of it (subclasses included), else TypeError "... must be a Redis".
 template <typename T>
-requires std::is_reference_v<T> T arg(pybind11::handle value, const char* name) {
+  requires std::is_reference_v<T>
+T arg(pybind11::handle value, const char* name) {
   pybind11::type cls = pybind11::type::of<std::remove_cvref_t<T>>();
   if (!pybind11::isinstance(value, cls)) {
     raise_argument_type(value, name, "a " + cls.attr("__name__").template cast<std::string>());

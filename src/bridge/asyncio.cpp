@@ -32,8 +32,8 @@ bool is_stop_iteration(const py::error_already_set& e) { return e.matches(PyExc_
 
 [[noreturn]] void raise_stop_iteration(py::object value) {
   // StopIteration(value) built explicitly, so that a tuple result is not taken as arguments.
-  py::object exc = py::reinterpret_steal<py::object>(
-      PyObject_CallOneArg(PyExc_StopIteration, value.ptr()));
+  py::object exc =
+      py::reinterpret_steal<py::object>(PyObject_CallOneArg(PyExc_StopIteration, value.ptr()));
   if (!exc) throw py::error_already_set();
   PyErr_SetObject(PyExc_StopIteration, exc.ptr());
   throw py::error_already_set();
@@ -288,7 +288,8 @@ py::object NativeCoroutine::advance(Step&& step) {
 py::object NativeCoroutine::send(py::object value) {
   if (state_ == State::kDone) throw py::value_error("cannot reuse already awaited coroutine");
   if (state_ == State::kCreated) {
-    if (!value.is_none()) throw py::type_error("can't send non-None value to a just-started coroutine");
+    if (!value.is_none())
+      throw py::type_error("can't send non-None value to a just-started coroutine");
     state_ = State::kWaiting;
     py::object awaitable;
     try {
@@ -362,7 +363,8 @@ py::object http_coroutine(std::string name, core::http::loop::BufferedRequest re
   state->request = std::move(request);
   auto start = [state]() -> py::object {
     state->driver = CurlDriver::for_running_loop();
-    state->transfer = std::make_shared<core::http::loop::BufferedTransfer>(std::move(state->request));
+    state->transfer =
+        std::make_shared<core::http::loop::BufferedTransfer>(std::move(state->request));
     return state->driver->start(state->transfer);
   };
   auto done = [state, finish = std::move(finish)](py::object) -> py::object {

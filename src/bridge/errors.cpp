@@ -44,10 +44,14 @@ void set_redis_reply(const std::string& text) {
     const char* cls;
   };
   static constexpr Known kKnown[] = {
-      {"ERR", "ResponseError"},           {"EXECABORT", "ExecAbortError"},
-      {"LOADING", "BusyLoadingError"},    {"NOSCRIPT", "NoScriptError"},
-      {"READONLY", "ReadOnlyError"},      {"NOAUTH", "AuthenticationError"},
-      {"WRONGPASS", "AuthenticationError"}, {"NOPERM", "NoPermissionError"},
+      {"ERR", "ResponseError"},
+      {"EXECABORT", "ExecAbortError"},
+      {"LOADING", "BusyLoadingError"},
+      {"NOSCRIPT", "NoScriptError"},
+      {"READONLY", "ReadOnlyError"},
+      {"NOAUTH", "AuthenticationError"},
+      {"WRONGPASS", "AuthenticationError"},
+      {"NOPERM", "NoPermissionError"},
   };
   std::string_view code = redis_code(text);
   for (const Known& k : kKnown) {
@@ -84,9 +88,9 @@ bool set_redis(const core::Error& e) {
 bool set_s3(const core::Error& e) {
   if (auto* s = dynamic_cast<const core::S3Error*>(&e)) {
     py::object cls = exception_class("S3Error");
-    py::object instance = cls(text_object(s->code()), text_object(s->message()), py::none(),
-                              py::none(), py::none(), py::none(), text_object(s->bucket_name()),
-                              text_object(s->object_name()));
+    py::object instance =
+        cls(text_object(s->code()), text_object(s->message()), py::none(), py::none(), py::none(),
+            py::none(), text_object(s->bucket_name()), text_object(s->object_name()));
     PyErr_SetObject(cls.ptr(), instance.ptr());
     return true;
   }
@@ -184,13 +188,26 @@ void set_python_error(std::exception_ptr error, Domain domain) {
     try {
       bool done = false;
       switch (domain) {
-        case Domain::kRedis: done = set_redis(e); break;
-        case Domain::kS3: done = set_s3(e); break;
-        case Domain::kSearch: done = set_search(e); break;
-        case Domain::kVexlo: done = set_vexlo(e); break;
-        case Domain::kAmqp: done = set_amqp(e); break;
-        case Domain::kHttp: done = set_http(e); break;
-        case Domain::kGeneric: break;
+        case Domain::kRedis:
+          done = set_redis(e);
+          break;
+        case Domain::kS3:
+          done = set_s3(e);
+          break;
+        case Domain::kSearch:
+          done = set_search(e);
+          break;
+        case Domain::kVexlo:
+          done = set_vexlo(e);
+          break;
+        case Domain::kAmqp:
+          done = set_amqp(e);
+          break;
+        case Domain::kHttp:
+          done = set_http(e);
+          break;
+        case Domain::kGeneric:
+          break;
       }
       if (!done) set_generic(e);
     } catch (py::error_already_set& lookup) {

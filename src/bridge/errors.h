@@ -73,7 +73,8 @@ auto released(Domain domain, Call&& call) {
 // when an error is raised (nothing cached, so no Python object is held by C++ statics).
 pybind11::object exception_class(const char* name);
 
-// The Python class a module raises for a service failure: mosswork_utils.exceptions.ApplicationError.
+// The Python class a module raises for a service failure:
+// mosswork_utils.exceptions.ApplicationError.
 pybind11::object application_error_class();
 
 }  // namespace mosswork::bridge

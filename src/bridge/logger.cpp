@@ -10,10 +10,14 @@ namespace {
 
 const char* method_name(core::LogLevel level) {
   switch (level) {
-    case core::LogLevel::kDebug: return "debug";
-    case core::LogLevel::kInfo: return "info";
-    case core::LogLevel::kWarning: return "warning";
-    case core::LogLevel::kError: return "error";
+    case core::LogLevel::kDebug:
+      return "debug";
+    case core::LogLevel::kInfo:
+      return "info";
+    case core::LogLevel::kWarning:
+      return "warning";
+    case core::LogLevel::kError:
+      return "error";
   }
   return "error";
 }
@@ -21,19 +25,21 @@ const char* method_name(core::LogLevel level) {
 int numeric_level(core::LogLevel level) {
   // The values of logging.DEBUG, INFO, WARNING and ERROR.
   switch (level) {
-    case core::LogLevel::kDebug: return 10;
-    case core::LogLevel::kInfo: return 20;
-    case core::LogLevel::kWarning: return 30;
-    case core::LogLevel::kError: return 40;
+    case core::LogLevel::kDebug:
+      return 10;
+    case core::LogLevel::kInfo:
+      return 20;
+    case core::LogLevel::kWarning:
+      return 30;
+    case core::LogLevel::kError:
+      return 40;
   }
   return 40;
 }
 
 }  // namespace
 
-py::object service_logger() {
-  return py::module_::import("mosswork_utils.logger").attr("logger");
-}
+py::object service_logger() { return py::module_::import("mosswork_utils.logger").attr("logger"); }
 
 void log_object(core::LogLevel level, py::handle message) {
   service_logger().attr(method_name(level))(message);

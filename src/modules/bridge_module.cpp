@@ -15,8 +15,8 @@
 #include "bridge/logger.h"
 #include "bridge/yaml.h"
 #include "core/build/description.h"
-#include "core/common/errors.h"
 #include "core/common/chrono_units.h"
+#include "core/common/errors.h"
 
 namespace py = pybind11;
 namespace core = mosswork::core;
@@ -75,8 +75,9 @@ PYBIND11_MODULE(_bridge, m) {
   m.def(
       "safe_load", [](const std::string& text) { return bridge::yaml::safe_load(text); },
       py::arg("text"), "Parses one YAML document as a safe loader does.");
-  m.def("is_on", &bridge::is_on, py::arg("value"),
-        "Whether a configured value counts as on (None, False, 0, '' and empty containers are off).");
+  m.def(
+      "is_on", &bridge::is_on, py::arg("value"),
+      "Whether a configured value counts as on (None, False, 0, '' and empty containers are off).");
   m.def(
       "config_value",
       [](py::handle config, const std::string& key, py::handle fallback) {
@@ -138,8 +139,7 @@ PYBIND11_MODULE(_bridge, m) {
       "A coroutine that runs one HTTP exchange on the running loop; returns (status, headers, "
       "body).");
   m.def(
-      "curl_active_transfers",
-      [] { return bridge::aio::CurlDriver::for_running_loop()->active(); },
+      "curl_active_transfers", [] { return bridge::aio::CurlDriver::for_running_loop()->active(); },
       "Transfers the running loop's driver is still running.");
   m.def("curl_live_drivers", &bridge::aio::CurlDriver::live,
         "Curl drivers alive in the process, whichever module made them.");

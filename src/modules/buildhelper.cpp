@@ -55,7 +55,8 @@ std::vector<std::string> compiled_modules() {
   while (start <= all.size()) {
     std::size_t end = all.find(';', start);
     if (end == std::string::npos) end = all.size();
-    if (end > start) names.push_back(std::string(build::kPackageName) + "." + all.substr(start, end - start));
+    if (end > start)
+      names.push_back(std::string(build::kPackageName) + "." + all.substr(start, end - start));
     start = end + 1;
   }
   return names;
@@ -232,8 +233,7 @@ PYBIND11_MODULE(buildhelper, m) {
   m.doc() = "The build description of mosswork-utils and the step that copies its data files.";
   m.attr("__version__") = std::string(build::kVersion);
 
-  m.def("copy_file", &copy_file, py::arg("path"), py::arg("source_dir"),
-        py::arg("destination_dir"),
+  m.def("copy_file", &copy_file, py::arg("path"), py::arg("source_dir"), py::arg("destination_dir"),
         "Copies source_dir/path to destination_dir/path, overwriting; a missing source is "
         "skipped. Returns whether a file was copied.");
   m.def("deep_copy_file", &deep_copy_file, py::arg("path"), py::arg("src_dir"), py::arg("dst_dir"),

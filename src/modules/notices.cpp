@@ -72,7 +72,8 @@ PYBIND11_MODULE(notices, m) {
            [](const BaseDebug& self, const py::args&, const py::kwargs&) {
              mosswork::bridge::log_object(LogLevel::kDebug, self.message);
            })
-      .def("__repr__", [](const BaseDebug& n) { return notice_repr(n, "BaseDebug", "debug_code"); });
+      .def("__repr__",
+           [](const BaseDebug& n) { return notice_repr(n, "BaseDebug", "debug_code"); });
 
   auto info =
       py::class_<BaseInfo>(m, "BaseInfo", py::dynamic_attr(),
@@ -92,12 +93,14 @@ PYBIND11_MODULE(notices, m) {
                })
           .def("__repr__", [](py::object self) {
             const auto& n = self.cast<const BaseInfo&>();
-            return notice_repr(n, py::str(py::type::of(self).attr("__name__")).cast<std::string>().c_str(),
-                               "info_code");
+            return notice_repr(
+                n, py::str(py::type::of(self).attr("__name__")).cast<std::string>().c_str(),
+                "info_code");
           });
 
-  py::class_<BaseWarning>(m, "BaseWarning", py::dynamic_attr(),
-                          "Warning notice (code VYNLLM000W); calling it logs the message at warning.")
+  py::class_<BaseWarning>(
+      m, "BaseWarning", py::dynamic_attr(),
+      "Warning notice (code VYNLLM000W); calling it logs the message at warning.")
       .def(py::init([](py::object message) {
              BaseWarning n;
              fill(n, "Warning: ", "VYNLLM000W", message);

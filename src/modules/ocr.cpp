@@ -40,7 +40,8 @@ ImageBytes image_bytes(py::handle data) {
                          Py_TYPE(data.ptr())->tp_name + "'");
   }
   Py_buffer buffer;
-  if (PyObject_GetBuffer(data.ptr(), &buffer, PyBUF_C_CONTIGUOUS) != 0) throw py::error_already_set();
+  if (PyObject_GetBuffer(data.ptr(), &buffer, PyBUF_C_CONTIGUOUS) != 0)
+    throw py::error_already_set();
   std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> held(&buffer, &PyBuffer_Release);
   out.copy.assign(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   out.view = out.copy;

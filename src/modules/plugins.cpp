@@ -52,8 +52,8 @@ void redis_update_plugins_chains(py::module_ m) {
   for (py::handle entry : m.attr("plugins_chains_config")) {
     plugins_new[py::str(entry[py::str("typeNum")])] = entry;
   }
-  py::object lock = datastore.attr("redis_lock")(kLockName, py::arg("timeout") = 5,
-                                                 py::arg("blocking") = false);
+  py::object lock =
+      datastore.attr("redis_lock")(kLockName, py::arg("timeout") = 5, py::arg("blocking") = false);
   if (!PyObject_IsTrue(lock.attr("acquire")(py::arg("blocking") = false).ptr())) return;
   py::object plugins_old = py::dict();
   if (PyObject_IsTrue(datastore.attr("redis_key_exists")(hname).ptr())) {
@@ -82,8 +82,9 @@ PYBIND11_MODULE(plugins, m) {
   py::module_ connections = py::module_::import("mosswork_utils.connections");
   m.attr("r") = connections.attr("r");
   m.attr("plugins_hname") = kHashName;
-  m.def("redis_update_plugins_chains", [m]() { redis_update_plugins_chains(m); },
-        "Syncs the hash \"plugins_chains\" with plugins_chains_config under a non-blocking lock.");
+  m.def(
+      "redis_update_plugins_chains", [m]() { redis_update_plugins_chains(m); },
+      "Syncs the hash \"plugins_chains\" with plugins_chains_config under a non-blocking lock.");
 
   py::object file = load_data_file();
   m.attr("plugins_chains_config_f") = file;

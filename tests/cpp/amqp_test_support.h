@@ -2,8 +2,6 @@
 // descriptor counting, and local listeners that refuse, stay silent, or never finish a connect.
 #pragma once
 
-#include <cstdlib>
-
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -59,13 +58,13 @@ inline bool port_open(int port) {
   return ok;
 }
 
-#define REQUIRE_BROKER()                                                               \
-  do {                                                                                 \
-    if (!amqp_test::port_open(amqp_test::kBrokerPort)) {                               \
+#define REQUIRE_BROKER()                                                                      \
+  do {                                                                                        \
+    if (!amqp_test::port_open(amqp_test::kBrokerPort)) {                                      \
       if (std::getenv("MOSSWORK_REQUIRE_SERVERS")) FAIL() << "no RabbitMQ on 127.0.0.1:5672"; \
-      GTEST_SKIP() << "no RabbitMQ on 127.0.0.1:5672 (start it: scripts/servers start " \
-                      "rabbitmq)";                                                     \
-    }                                                                                  \
+      GTEST_SKIP() << "no RabbitMQ on 127.0.0.1:5672 (start it: scripts/servers start "       \
+                      "rabbitmq)";                                                            \
+    }                                                                                         \
   } while (0)
 
 // Names unique to this process and call, so parallel test processes never collide.
@@ -229,8 +228,8 @@ class Peer {
                                    bool passive, bool durable, bool auto_delete) {
     amqp_channel_open(state_, 2);
     expect_ok(amqp_get_rpc_reply(state_), "channel.open 2");
-    amqp_exchange_declare(state_, 2, bytes(exchange), bytes(type), passive, durable, auto_delete,
-                          0, amqp_empty_table);
+    amqp_exchange_declare(state_, 2, bytes(exchange), bytes(type), passive, durable, auto_delete, 0,
+                          amqp_empty_table);
     const amqp_rpc_reply_t reply = amqp_get_rpc_reply(state_);
     if (reply.reply_type == AMQP_RESPONSE_NORMAL) {
       amqp_channel_close(state_, 2, AMQP_REPLY_SUCCESS);

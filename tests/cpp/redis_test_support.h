@@ -2,16 +2,14 @@
 // private redis-server, and the lock that serialises tests using the shared Sentinel set.
 #pragma once
 
-#include <cstdlib>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -63,20 +62,20 @@ inline bool answers_ping(int port) {
   return ok;
 }
 
-#define REQUIRE_REDIS(port)                                                             \
-  do {                                                                                  \
-    if (!redis_test::answers_ping(port)) {                                              \
+#define REQUIRE_REDIS(port)                                                                 \
+  do {                                                                                      \
+    if (!redis_test::answers_ping(port)) {                                                  \
       if (std::getenv("MOSSWORK_REQUIRE_SERVERS")) FAIL() << "no Redis on port " << (port); \
-      GTEST_SKIP() << "no Redis on 127.0.0.1:" << (port)                                \
-                   << " (start the servers: scripts/servers start redis sentinel)";     \
-    }                                                                                   \
+      GTEST_SKIP() << "no Redis on 127.0.0.1:" << (port)                                    \
+                   << " (start the servers: scripts/servers start redis sentinel)";         \
+    }                                                                                       \
   } while (0)
 
-#define REQUIRE_SENTINEL_SET()                                                  \
-  do {                                                                          \
-    REQUIRE_REDIS(redis_test::kMasterPort);                                     \
-    REQUIRE_REDIS(redis_test::kReplicaPort);                                    \
-    for (int p : redis_test::kSentinelPorts) REQUIRE_REDIS(p);                  \
+#define REQUIRE_SENTINEL_SET()                                 \
+  do {                                                         \
+    REQUIRE_REDIS(redis_test::kMasterPort);                    \
+    REQUIRE_REDIS(redis_test::kReplicaPort);                   \
+    for (int p : redis_test::kSentinelPorts) REQUIRE_REDIS(p); \
   } while (0)
 
 // Keys unique to this process and call, so parallel test processes never collide.
@@ -257,8 +256,7 @@ class FakeSentinel {
     std::string flags = "slave";
   };
 
-  FakeSentinel()
-      : server_([this](const std::vector<std::string>& args) { return answer(args); }) {}
+  FakeSentinel() : server_([this](const std::vector<std::string>& args) { return answer(args); }) {}
 
   void set_master(int port, std::string flags = "master") {
     std::lock_guard lock(mutex_);
@@ -357,9 +355,9 @@ inline int wait_child(pid_t pid, std::chrono::seconds limit = 30s) {
 class PrivateRedis {
  public:
   explicit PrivateRedis(std::vector<std::string> extra_args) : port_(free_port()) {
-    std::vector<std::string> args = {"redis-server", "--port", std::to_string(port_),
-                                     "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                                     "--daemonize", "no", "--logfile", ""};
+    std::vector<std::string> args = {
+        "redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1", "--save", "",
+        "--appendonly", "no",     "--daemonize",         "no",     "--logfile", ""};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     pid_ = ::fork();
     if (pid_ == 0) {

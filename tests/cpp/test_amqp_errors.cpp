@@ -37,9 +37,9 @@ amqp_rpc_reply_t server_reply(amqp_method_number_t id, void* decoded) {
 TEST(AmqpErrors, LibraryStatusesPickTheErrorKind) {
   EXPECT_NE(text_of_thrown<core::Timeout>(library_reply(AMQP_STATUS_TIMEOUT)), "");
   EXPECT_NE(text_of_thrown<core::Timeout>(library_reply(AMQP_STATUS_HEARTBEAT_TIMEOUT)), "");
-  for (int status : {AMQP_STATUS_SOCKET_ERROR, AMQP_STATUS_CONNECTION_CLOSED,
-                     AMQP_STATUS_SOCKET_CLOSED, AMQP_STATUS_TCP_ERROR,
-                     AMQP_STATUS_HOSTNAME_RESOLUTION_FAILED}) {
+  for (int status :
+       {AMQP_STATUS_SOCKET_ERROR, AMQP_STATUS_CONNECTION_CLOSED, AMQP_STATUS_SOCKET_CLOSED,
+        AMQP_STATUS_TCP_ERROR, AMQP_STATUS_HOSTNAME_RESOLUTION_FAILED}) {
     EXPECT_NE(text_of_thrown<core::ConnectionClosed>(library_reply(status)), "") << status;
   }
   for (int status : {AMQP_STATUS_BAD_AMQP_DATA, AMQP_STATUS_UNKNOWN_METHOD,

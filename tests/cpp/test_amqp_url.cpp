@@ -67,10 +67,10 @@ TEST(AmqpUrl, HostForms) {
 }
 
 TEST(AmqpUrl, RejectsMalformedUrls) {
-  for (const char* bad : {"http://u:p@h:5672//", "amqps://u:p@h:5671//", "u:p@h:5672//",
-                          "amqp:/h", "amqp://u:p@h:99999//", "amqp://u:p@h:65536//",
-                          "amqp://u:p@h:12a//", "amqp://u:p@h:-1//", "amqp://u:p@[::1:5672//",
-                          "amqp://u:p@::1]:5672//", "amqp://u:%00@h//", "amqp://u:p@h/v%00h"}) {
+  for (const char* bad : {"http://u:p@h:5672//", "amqps://u:p@h:5671//", "u:p@h:5672//", "amqp:/h",
+                          "amqp://u:p@h:99999//", "amqp://u:p@h:65536//", "amqp://u:p@h:12a//",
+                          "amqp://u:p@h:-1//", "amqp://u:p@[::1:5672//", "amqp://u:p@::1]:5672//",
+                          "amqp://u:%00@h//", "amqp://u:p@h/v%00h"}) {
     EXPECT_THROW(parse_url(bad), InvalidArgument) << bad;
   }
 }

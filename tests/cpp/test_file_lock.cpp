@@ -37,7 +37,7 @@ FileLockOptions quick(std::chrono::duration<double> timeout) {
 }
 
 ino_t inode_of(const std::string& path) {
-  struct stat st {};
+  struct stat st{};
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
   return st.st_ino;
 }
@@ -167,8 +167,10 @@ TEST(FileLock, OpeningEmptiesTheFileAndLeavesItOnDisk) {
   ScratchDir dir;
   std::string path = dir.file("content.lock");
   std::ofstream(path) << "left over";
-  { FileLock lock(path); }
-  struct stat st {};
+  {
+    FileLock lock(path);
+  }
+  struct stat st{};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 0);
 }
@@ -198,7 +200,7 @@ TEST(FileLock, WaiterDoesNotHoldAnOrphanedFileWhileANewcomerHoldsTheFreshOne) {
   std::thread waiter([&] {
     FileLock lock(path, quick(5s));
     acquired = true;
-    struct stat st {};
+    struct stat st{};
     if (::stat(path.c_str(), &st) == 0) waiter_inode = st.st_ino;
   });
   std::this_thread::sleep_for(100ms);

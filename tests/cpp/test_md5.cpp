@@ -57,9 +57,9 @@ TEST(Md5, FileDigestsMatchHashlibAroundChunkBoundaries) {
   std::ofstream(empty).close();
   EXPECT_EQ(calculate_file_md5(empty), "d41d8cd98f00b204e9800998ecf8427e");
   unsigned seed = 1;
-  for (std::size_t size : {std::size_t{1}, std::size_t{8191}, std::size_t{8192},
-                           std::size_t{(1 << 20) - 1}, std::size_t{1 << 20},
-                           std::size_t{(1 << 20) + 1}, std::size_t{3 * (1 << 20) + 17}}) {
+  for (std::size_t size :
+       {std::size_t{1}, std::size_t{8191}, std::size_t{8192}, std::size_t{(1 << 20) - 1},
+        std::size_t{1 << 20}, std::size_t{(1 << 20) + 1}, std::size_t{3 * (1 << 20) + 17}}) {
     std::string path = dir.file("r" + std::to_string(size));
     write_random(path, size, seed++);
     EXPECT_EQ(calculate_file_md5(path), hashlib_md5(path)) << "size " << size;

@@ -2,10 +2,9 @@
 // body, the POST itself, refused statuses, no retries and the time-out.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "core/common/errors.h"
@@ -60,7 +59,8 @@ TEST(OcrBase64, LargeInputsCrossChunksWithoutLineBreaks) {
   // Longer than one internal chunk and not a multiple of three, so the chunk seams and the
   // final padding are both exercised.
   std::string data(3 * (std::size_t{1} << 20) * 2 + 7, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
   std::string encoded = ocr::base64_encode(data);
   EXPECT_EQ(encoded.size(), (data.size() + 2) / 3 * 4);
   EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);

@@ -98,8 +98,8 @@ class PdfText : public ::testing::Test {
     std::string folder = dir_->file("");
     folder.pop_back();  // no trailing slash, so the keys are the paths path() gives
     try {
-      expected_ = new nlohmann::json(nlohmann::json::parse(
-          run_python(std::string(kMakeFixtures) + kExpected, {folder})));
+      expected_ = new nlohmann::json(
+          nlohmann::json::parse(run_python(std::string(kMakeFixtures) + kExpected, {folder})));
     } catch (const std::exception& e) {
       setup_error_ = new std::string(e.what());
     }
@@ -228,10 +228,18 @@ TEST_F(PdfText, MemoryCeilingTurnsIntoParseError) {
 
 // Trimming must remove exactly what Python's str.strip() removes, no more and no less.
 TEST(TextTrim, MatchesPythonStrip) {
-  std::vector<std::string> samples{
-      "", " ", "\t\n\v\f\r x \r\n", "\x1c\x1d\x1e\x1f" "a\x1f",
-      "\u3000全角空白\u3000", "\u00a0nbsp\u0085", "\u2000\u200a\u2028\u2029\u202f\u205fz\u1680",
-      "\u200bzero width is not space\u200b", "\ufeffbom\ufeff", "a \n b", "\x00nul\x00"};
+  std::vector<std::string> samples{"",
+                                   " ",
+                                   "\t\n\v\f\r x \r\n",
+                                   "\x1c\x1d\x1e\x1f"
+                                   "a\x1f",
+                                   "\u3000全角空白\u3000",
+                                   "\u00a0nbsp\u0085",
+                                   "\u2000\u200a\u2028\u2029\u202f\u205fz\u1680",
+                                   "\u200bzero width is not space\u200b",
+                                   "\ufeffbom\ufeff",
+                                   "a \n b",
+                                   "\x00nul\x00"};
   nlohmann::json input = samples;
   auto expected = nlohmann::json::parse(run_python(
       "import sys, json\nprint(json.dumps([s.strip() for s in json.loads(sys.argv[1])]))",

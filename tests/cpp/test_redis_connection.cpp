@@ -30,8 +30,8 @@ TEST(RedisReply, ErrorCodeIsTheLeadingUpperCaseWord) {
   EXPECT_EQ(r::error_code("EXECABORT"), "EXECABORT");
   EXPECT_EQ(r::error_code("Error lower case"), "");
   EXPECT_EQ(r::error_code(""), "");
-  EXPECT_TRUE(r::has_error_code(ReplyError("WRONGPASS invalid username-password pair"),
-                                "WRONGPASS"));
+  EXPECT_TRUE(
+      r::has_error_code(ReplyError("WRONGPASS invalid username-password pair"), "WRONGPASS"));
   EXPECT_FALSE(r::has_error_code(ReplyError("WRONGPASSWORD x"), "WRONGPASS"));
 }
 
@@ -66,8 +66,8 @@ TEST(RedisConnection, EachReplyKindArrivesAsSent) {
   Reply nested = c.command({"HSCAN", h, "0", "MATCH", "f1"});
   ASSERT_EQ(nested.elements().size(), 2u);
   EXPECT_EQ(nested.elements()[0].str(), "0");
-  EXPECT_EQ(nested.elements()[1].elements(), (std::vector<Reply>{Reply::bulk("f1"),
-                                                                 Reply::bulk("v1")}));
+  EXPECT_EQ(nested.elements()[1].elements(),
+            (std::vector<Reply>{Reply::bulk("f1"), Reply::bulk("v1")}));
   EXPECT_TRUE(c.command({"LRANGE", unique_key("nolist"), "0", "-1"}).elements().empty());
   c.command({"DEL", k, h});
 }

@@ -227,8 +227,7 @@ TEST(RedisSentinel, MasterClientFollowsForcedFailovers) {
   EXPECT_EQ(port_seen_by(master), second);  // an idle connection to the old master is kept
   force_failover();
   ASSERT_TRUE(wait_until([&] { return sentinels_agree_on(first); }, 20s));
-  Connection(connection_options(second)).command({"REPLICAOF", "127.0.0.1",
-                                                  std::to_string(first)});
+  Connection(connection_options(second)).command({"REPLICAOF", "127.0.0.1", std::to_string(first)});
   // Sentinel may itself reconfigure the old master first and close its clients; then the dead
   // idle connection is replaced at checkout and the write goes straight to the new master.
   // Either way the write must never land on the demoted one.

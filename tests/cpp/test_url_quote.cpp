@@ -25,7 +25,7 @@ TEST(Quote, EscapesEachUtf8ByteOfNonAsciiCharacters) {
   EXPECT_EQ(quote("é"), "%C3%A9");
   EXPECT_EQ(quote("pässwörd€"), "p%C3%A4ssw%C3%B6rd%E2%82%AC");
   EXPECT_EQ(quote("\xF0\x9F\x90\x87"), "%F0%9F%90%87");  // a four-byte character
-  EXPECT_EQ(quote("\xFF"), "%FF");                        // not UTF-8, still one escape a byte
+  EXPECT_EQ(quote("\xFF"), "%FF");                       // not UTF-8, still one escape a byte
 }
 
 TEST(Quote, SafeSetReplacesTheSlash) {

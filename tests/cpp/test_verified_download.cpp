@@ -207,7 +207,8 @@ TEST(VerifiedDownloadPlan, ExtensionTooLongIsRefusedWithTheLoggedLength) {
 
 TEST(VerifiedDownloadPlan, NamesThatWouldLeaveTheTreeAreRefused) {
   NullLog log;
-  const std::vector<std::string> keys = {"../x", "a/../../x", "/etc/x", "..", std::string("a\0b", 3)};
+  const std::vector<std::string> keys = {"../x", "a/../../x", "/etc/x", "..",
+                                         std::string("a\0b", 3)};
   for (const std::string& key : keys) {
     EXPECT_THROW(plan_download_paths(key, "d.pdf", 1, "00000000", log), InvalidArgument) << key;
   }
@@ -236,7 +237,8 @@ TEST(VerifiedDownloadPlan, ExtensionSplitAsPythonDoes) {
   EXPECT_EQ(split_extension(".bashrc"), std::make_pair(std::string(".bashrc"), std::string()));
   EXPECT_EQ(split_extension("..x.pdf"), std::make_pair(std::string("..x"), std::string(".pdf")));
   EXPECT_EQ(split_extension("noext"), std::make_pair(std::string("noext"), std::string()));
-  EXPECT_EQ(split_extension("dir.d/file"), std::make_pair(std::string("dir.d/file"), std::string()));
+  EXPECT_EQ(split_extension("dir.d/file"),
+            std::make_pair(std::string("dir.d/file"), std::string()));
   EXPECT_EQ(split_extension("name."), std::make_pair(std::string("name"), std::string(".")));
 }
 
@@ -256,8 +258,10 @@ TEST(VerifiedDownload, ShortCopiesAreRetriedAndTheCommittedFileIsTheObject) {
   EXPECT_EQ(store.gets(), 4);
   auto lines = log.lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1].second, "Download attempt 1 failed: Size mismatch - local: 100, remote: 20000");
-  EXPECT_EQ(lines[2].second, "Download attempt 2 failed: Size mismatch - local: 100, remote: 20000");
+  EXPECT_EQ(lines[1].second,
+            "Download attempt 1 failed: Size mismatch - local: 100, remote: 20000");
+  EXPECT_EQ(lines[2].second,
+            "Download attempt 2 failed: Size mismatch - local: 100, remote: 20000");
 }
 
 TEST(VerifiedDownload, EveryAttemptFailingLeavesNoFileNorLockAndNoDescriptor) {
@@ -332,7 +336,8 @@ TEST(VerifiedDownload, DocumentSubFoldersAreMadeAndFailuresLeaveNoEmptyFolder) {
   // A failure prunes what it made: the name's sub-folders, the object's directory, the key's
   // folders, and the process's folder, which this call made too.
   std::filesystem::remove_all(base);
-  EXPECT_FALSE(download_verified(&store.client(), "b", "kb/deep/absent", "s/d/o.bin", log, options));
+  EXPECT_FALSE(
+      download_verified(&store.client(), "b", "kb/deep/absent", "s/d/o.bin", log, options));
   EXPECT_FALSE(std::filesystem::exists(base));
 
   // Another object's directory (a lock file beside it) stays, however empty.
@@ -354,11 +359,11 @@ TEST(VerifiedDownload, LockWaitThatTimesOutLeavesTheHoldersLockFile) {
   std::string base = options.root + std::to_string(::getpid());
   std::filesystem::create_directories(base + "/kb/o");
   files::FileLock holder(base + "/kb/o.lock");
-  struct stat before {};
+  struct stat before{};
   ASSERT_EQ(::stat((base + "/kb/o.lock").c_str(), &before), 0);
   Lines log;
   EXPECT_FALSE(download_verified(&store.client(), "b", "kb/o", "o.bin", log, options));
-  struct stat after {};
+  struct stat after{};
   ASSERT_EQ(::stat((base + "/kb/o.lock").c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_TRUE(std::filesystem::is_directory(base + "/kb/o"));

@@ -31,8 +31,8 @@ struct PublishOptions {
 // close the connection after the message was accepted is logged as a warning, not thrown: the
 // message is on the broker, and a caller retrying would send it twice.
 void publish(std::string_view url, std::string_view exchange, std::string_view exchange_type,
-             std::string_view routing_key, std::string_view body,
-             const PublishOptions& options, Log& log);
+             std::string_view routing_key, std::string_view body, const PublishOptions& options,
+             Log& log);
 void publish(std::string_view url, std::string_view exchange, std::string_view exchange_type,
              std::string_view routing_key, std::string_view body,
              const PublishOptions& options = {});

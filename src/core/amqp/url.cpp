@@ -59,8 +59,8 @@ Url parse_url(std::string_view url) {
   std::string_view rest(text);
   rest.remove_prefix(first);
 
-  if (rest.size() < kScheme.size() || lower_ascii(std::string(rest.substr(0, kScheme.size()))) !=
-                                          kScheme) {
+  if (rest.size() < kScheme.size() ||
+      lower_ascii(std::string(rest.substr(0, kScheme.size()))) != kScheme) {
     throw InvalidArgument("invalid AMQP URL: it must start with amqp://");
   }
   rest.remove_prefix(kScheme.size());

@@ -17,7 +17,7 @@ struct BuildStep {
 };
 
 struct BuildStepResult {
-  std::size_t configs_files = 0;   // files copied from the configs tree
+  std::size_t configs_files = 0;  // files copied from the configs tree
   bool requirements_copied = false;
 };
 

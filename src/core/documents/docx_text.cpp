@@ -102,8 +102,8 @@ class Package {
                      pugi::parse_pi | pugi::parse_doctype;
     pugi::xml_parse_result result = doc.load_buffer(data.data(), data.size(), flags);
     if (!result)
-      throw ParseError("part " + name + " of " + path_ + " is not well-formed XML: " +
-                       result.description());
+      throw ParseError("part " + name + " of " + path_ +
+                       " is not well-formed XML: " + result.description());
     for (pugi::xml_node node : doc.children())
       if (node.type() == pugi::node_doctype)
         throw ParseError("part " + name + " of " + path_ + " declares a DOCTYPE");

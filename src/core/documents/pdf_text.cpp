@@ -164,7 +164,7 @@ void append_stext(std::string& out, const fz_stext_page* page) {
 // Walks the document page by page; `visit` returns false to stop early.
 void for_each_page_text(const std::string& path, const PdfTextOptions& options,
                         const std::function<bool(std::string&&)>& visit) {
-  struct stat st {};
+  struct stat st{};
   if (::stat(path.c_str(), &st) != 0) throw_errno("cannot open", path);
   if (S_ISDIR(st.st_mode)) throw IoError(EISDIR, "cannot open", path);
 

@@ -7,7 +7,13 @@ namespace {
 bool is_space(char32_t c) {
   if (c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f)) return true;
   switch (c) {
-    case 0x85: case 0xa0: case 0x1680: case 0x2028: case 0x2029: case 0x202f: case 0x205f:
+    case 0x85:
+    case 0xa0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202f:
+    case 0x205f:
     case 0x3000:
       return true;
     default:
@@ -19,7 +25,7 @@ bool is_space(char32_t c) {
 // (which is never white space and so ends trimming).
 std::size_t decode(std::string_view s, std::size_t at, char32_t& c) {
   auto b = static_cast<unsigned char>(s[at]);
-  std::size_t length = b < 0x80          ? 1
+  std::size_t length = b < 0x80           ? 1
                        : (b >> 5) == 0x06 ? 2
                        : (b >> 4) == 0x0e ? 3
                        : (b >> 3) == 0x1e ? 4

@@ -18,8 +18,7 @@ namespace {
 
 }  // namespace
 
-bool copy_file(const fs::path& path, const fs::path& source_dir,
-               const fs::path& destination_dir) {
+bool copy_file(const fs::path& path, const fs::path& source_dir, const fs::path& destination_dir) {
   const fs::path source = source_dir / path;
   const fs::path destination = destination_dir / path;
   std::error_code ec;
@@ -27,8 +26,8 @@ bool copy_file(const fs::path& path, const fs::path& source_dir,
     if (ec) fail(ec, "cannot inspect", source);
     return false;
   }
-  if (fs::is_directory(source, ec)) fail(std::make_error_code(std::errc::is_a_directory),
-                                         "cannot copy", source);
+  if (fs::is_directory(source, ec))
+    fail(std::make_error_code(std::errc::is_a_directory), "cannot copy", source);
   // The copy creates the file, never its folder: a missing folder is named as the culprit.
   const fs::path folder = destination.parent_path();
   if (!folder.empty()) {
@@ -51,8 +50,7 @@ bool copy_file(const fs::path& path, const fs::path& source_dir,
   return true;
 }
 
-std::size_t deep_copy_file(const fs::path& path, const fs::path& src_dir,
-                           const fs::path& dst_dir) {
+std::size_t deep_copy_file(const fs::path& path, const fs::path& src_dir, const fs::path& dst_dir) {
   std::size_t copied = 0;
   std::error_code ec;
   const fs::path top = src_dir / path;
@@ -72,8 +70,9 @@ std::size_t deep_copy_file(const fs::path& path, const fs::path& src_dir,
       entries.push_back(*it);
     }
     if (ec) fail(ec, "cannot list", src_dir / rel);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+      return a.path().filename() < b.path().filename();
+    });
     std::vector<fs::path> subdirs;
     for (const auto& entry : entries) {
       const fs::path name = entry.path().filename();

@@ -24,7 +24,7 @@ UniqueFd open_lock_file(const std::string& path) {
 
 // True when `fd` is the file that `path` names now.
 bool still_named_by_path(int fd, const std::string& path) {
-  struct stat held {}, named {};
+  struct stat held{}, named{};
   if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0) return false;
   return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }

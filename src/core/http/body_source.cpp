@@ -16,7 +16,7 @@ namespace mosswork::core::http {
 FileBodySource FileBodySource::open(const std::filesystem::path& path) {
   UniqueFd fd = open_fd(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (!fd) throw_errno("cannot open", path.string());
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) throw_errno("cannot stat", path.string());
   FileBodySource source(fd.get(), 0, static_cast<std::uint64_t>(st.st_size));
   source.owned_ = std::move(fd);

@@ -1,4 +1,5 @@
-// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi handle.
+// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi
+// handle.
 #include "core/http/loop_transfer.h"
 
 #include <algorithm>
@@ -31,7 +32,8 @@ BufferedTransfer::BufferedTransfer(BufferedRequest request)
   check(curl_easy_setopt(e, CURLOPT_ERRORBUFFER, error_buffer_), "ERRORBUFFER");
   check(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &BufferedTransfer::on_body), "WRITEFUNCTION");
   check(curl_easy_setopt(e, CURLOPT_WRITEDATA, this), "WRITEDATA");
-  check(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &BufferedTransfer::on_header), "HEADERFUNCTION");
+  check(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &BufferedTransfer::on_header),
+        "HEADERFUNCTION");
   check(curl_easy_setopt(e, CURLOPT_HEADERDATA, this), "HEADERDATA");
   check(curl_easy_setopt(e, CURLOPT_PRIVATE, this), "PRIVATE");
   if (request_.timeout.count() > 0) {

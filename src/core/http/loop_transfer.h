@@ -1,4 +1,5 @@
-// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi handle.
+// One HTTP exchange as a libcurl easy handle that an event-loop driver runs on its own multi
+// handle.
 #pragma once
 
 #include <curl/curl.h>
@@ -76,6 +77,5 @@ class BufferedTransfer : public Transfer {
   CURLcode code_ = CURLE_OK;
   bool done_ = false;
 };
-
 
 }  // namespace mosswork::core::http::loop

@@ -30,7 +30,7 @@ PoolEntry::~PoolEntry() {
 
 void PoolEntry::abandon() noexcept {
   for (const SocketRecord& s : sockets_) {
-    struct stat st {};
+    struct stat st{};
     // Only a descriptor that still names the very socket libcurl opened is closed: the number
     // may have been closed and reused for something else in this process.
     if (::fstat(s.fd, &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == s.dev &&
@@ -48,7 +48,7 @@ curl_socket_t PoolEntry::open_socket(void* clientp, curlsocktype purpose, curl_s
   if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKET_BAD;
   UniqueFd fd(::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol));
   if (!fd) return CURL_SOCKET_BAD;
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd.get(), &st) != 0) return CURL_SOCKET_BAD;
   try {
     self->sockets_.push_back({fd.get(), st.st_dev, st.st_ino});

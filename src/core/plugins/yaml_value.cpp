@@ -45,7 +45,8 @@ const std::regex& null_pattern() {
 const std::regex& timestamp_pattern() {
   static const std::regex re(
       "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]"
-      "|[0-9][0-9][0-9][0-9]-[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[ \\t]+)[0-9][0-9]?:[0-9][0-9]:[0-9][0-9]"
+      "|[0-9][0-9][0-9][0-9]-[0-9][0-9]?-[0-9][0-9]?(?:[Tt]|[ "
+      "\\t]+)[0-9][0-9]?:[0-9][0-9]:[0-9][0-9]"
       "(?:\\.[0-9]*)?(?:[ \\t]*(?:Z|[-+][0-9][0-9]?(?::[0-9][0-9])?))?");
   return re;
 }
@@ -69,7 +70,8 @@ std::string without_underscores(const std::string& s) {
   const YAML::Mark mark = node.Mark();
   std::string where;
   if (!mark.is_null()) {
-    where = " (line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1) + ")";
+    where = " (line " + std::to_string(mark.line + 1) + ", column " +
+            std::to_string(mark.column + 1) + ")";
   }
   throw ParseError(what + where);
 }
@@ -250,11 +252,10 @@ std::string key_identity(const YamlValue& key) {
     case K::kTimestamp: {
       const Timestamp& t = key.timestamp;
       return "t:" + std::to_string(t.year) + "-" + std::to_string(t.month) + "-" +
-             std::to_string(t.day) + (t.has_time ? "T" + std::to_string(t.hour) + ":" +
-                                                      std::to_string(t.minute) + ":" +
-                                                      std::to_string(t.second) + "." +
-                                                      std::to_string(t.microsecond)
-                                                : "") +
+             std::to_string(t.day) +
+             (t.has_time ? "T" + std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" +
+                               std::to_string(t.second) + "." + std::to_string(t.microsecond)
+                         : "") +
              (t.has_offset ? "@" + std::to_string(t.offset_minutes) : "");
     }
     case K::kList:
@@ -269,9 +270,11 @@ class Converter {
   explicit Converter(const YamlOptions& options) : options_(options) {}
 
   YamlValue convert(const YAML::Node& node, std::size_t depth) {
-    if (depth > options_.max_depth) fail(node, "document nested deeper than " + std::to_string(options_.max_depth) + " levels");
+    if (depth > options_.max_depth)
+      fail(node, "document nested deeper than " + std::to_string(options_.max_depth) + " levels");
     if (++values_ > options_.max_values) {
-      fail(node, "document expands to more than " + std::to_string(options_.max_values) + " values");
+      fail(node,
+           "document expands to more than " + std::to_string(options_.max_values) + " values");
     }
     const std::string tag = node.Tag();
     switch (node.Type()) {
@@ -281,10 +284,12 @@ class Converter {
       case YAML::NodeType::Scalar:
         return scalar(node, tag, node.Scalar());
       case YAML::NodeType::Sequence:
-        if (tag != "?" && tag != "!" && tag != std::string(kTagPrefix) + "seq") unknown_tag(node, tag);
+        if (tag != "?" && tag != "!" && tag != std::string(kTagPrefix) + "seq")
+          unknown_tag(node, tag);
         return sequence(node, depth);
       case YAML::NodeType::Map:
-        if (tag != "?" && tag != "!" && tag != std::string(kTagPrefix) + "map") unknown_tag(node, tag);
+        if (tag != "?" && tag != "!" && tag != std::string(kTagPrefix) + "map")
+          unknown_tag(node, tag);
         return mapping(node, depth);
     }
     fail(node, "unknown YAML node");

@@ -33,8 +33,8 @@ struct YamlValue {
   double number = 0;  // kFloat
   std::string text;   // kText
   Timestamp timestamp;
-  std::vector<YamlValue> items;                            // kList
-  std::vector<std::pair<YamlValue, YamlValue>> entries;    // kMap, keys unique, in first-seen order
+  std::vector<YamlValue> items;                          // kList
+  std::vector<std::pair<YamlValue, YamlValue>> entries;  // kMap, keys unique, in first-seen order
 };
 
 struct YamlOptions {

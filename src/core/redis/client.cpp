@@ -16,9 +16,7 @@ bool means_demoted_master(std::string_view error_text) {
          error_text.starts_with("UNBLOCKED force unblock from blocking operation");
 }
 
-[[noreturn]] void throw_demoted() {
-  throw ConnectionClosed("The previous master is now a slave");
-}
+[[noreturn]] void throw_demoted() { throw ConnectionClosed("The previous master is now a slave"); }
 
 }  // namespace
 

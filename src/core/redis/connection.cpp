@@ -123,10 +123,9 @@ void Connection::open_socket() {
   const std::optional<Seconds> connect_timeout =
       options_.connect_timeout ? options_.connect_timeout : options_.socket_timeout;
   errno = 0;
-  ContextPtr context(connect_timeout
-                         ? redisConnectWithTimeout(options_.host.c_str(), options_.port,
-                                                   socket_timeval(*connect_timeout))
-                         : redisConnect(options_.host.c_str(), options_.port));
+  ContextPtr context(connect_timeout ? redisConnectWithTimeout(options_.host.c_str(), options_.port,
+                                                               socket_timeval(*connect_timeout))
+                                     : redisConnect(options_.host.c_str(), options_.port));
   const int saved_errno = errno;
   if (!context) throw std::bad_alloc();
   if (context->err) {
@@ -267,8 +266,7 @@ std::vector<Reply> Connection::pipeline(const CommandBatch& batch, bool transact
       if (multi.is_error()) throw ReplyError(std::move(multi.str()));
       if (exec.is_error()) {
         // EXECABORT: the real cause is the command the server refused to queue.
-        throw ReplyError(first_queue_error ? std::move(*first_queue_error)
-                                           : std::move(exec.str()));
+        throw ReplyError(first_queue_error ? std::move(*first_queue_error) : std::move(exec.str()));
       }
       // Only a WATCHed key makes EXEC answer nil, and nothing here sends WATCH.
       if (exec.is_nil()) throw ProtocolError("Protocol error: EXEC returned nil");

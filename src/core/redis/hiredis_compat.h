@@ -2,9 +2,9 @@
 // written against what hiredis 0.14 (Debian 12) and 1.x (Debian 13) both offer.
 #pragma once
 
-#include <string_view>
-
 #include <hiredis/hiredis.h>
+
+#include <string_view>
 
 #include "core/redis/reply.h"
 

@@ -111,8 +111,8 @@ bool Lock::acquire(std::optional<bool> blocking, std::optional<Seconds> blocking
                    std::optional<std::string> token) {
   using Clock = std::chrono::steady_clock;
   const bool block = blocking.value_or(options_.blocking);
-  const std::optional<Seconds> limit = blocking_timeout ? blocking_timeout
-                                                        : options_.blocking_timeout;
+  const std::optional<Seconds> limit =
+      blocking_timeout ? blocking_timeout : options_.blocking_timeout;
   const std::string value = token ? std::move(*token) : random_token();
   const auto sleep = round_seconds<Clock::duration>(options_.sleep.count());
   std::optional<Clock::time_point> stop;

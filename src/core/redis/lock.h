@@ -12,8 +12,8 @@ namespace mosswork::core::redis {
 
 struct LockOptions {
   std::optional<std::chrono::milliseconds> timeout;  // lifetime of the key; unset: never lapses
-  Seconds sleep{0.1};                        // pause between attempts of a blocking acquire
-  bool blocking = true;                      // what acquire() does when the caller does not say
+  Seconds sleep{0.1};                                // pause between attempts of a blocking acquire
+  bool blocking = true;                     // what acquire() does when the caller does not say
   std::optional<Seconds> blocking_timeout;  // give up a blocking acquire after this; unset: never
 };
 

@@ -24,7 +24,7 @@ struct ConnectionPool::State {
   std::size_t open = 0;                           // idle plus lent out
   std::uint64_t generation = 0;                   // bumped when the pool drops its connections
   std::optional<Address> address;                 // master last connected to (Sentinel pools)
-  State* inherited = nullptr;  // the parent's state this one replaced after fork()
+  State* inherited = nullptr;      // the parent's state this one replaced after fork()
   bool inherited_cleaned = false;  // whether `inherited` was consistent and emptied
 };
 

@@ -62,9 +62,7 @@ const std::string& Reply::str() const {
   return str_;
 }
 
-std::string& Reply::str() {
-  return const_cast<std::string&>(std::as_const(*this).str());
-}
+std::string& Reply::str() { return const_cast<std::string&>(std::as_const(*this).str()); }
 
 const std::vector<Reply>& Reply::elements() const {
   if (type_ != Type::kArray) wrong_type(type_, "array");

@@ -295,16 +295,14 @@ std::vector<Address> Sentinel::discover_slaves(std::string_view service_name) co
 
 Client Sentinel::master_for(std::string service_name, const ClientOptions& options) const {
   auto endpoint = std::make_shared<detail::MasterEndpoint>(core_, std::move(service_name));
-  return Client(std::make_shared<ConnectionPool>(options.connection(),
-                                                 PoolOptions{options.max_connections},
-                                                 std::move(endpoint)));
+  return Client(std::make_shared<ConnectionPool>(
+      options.connection(), PoolOptions{options.max_connections}, std::move(endpoint)));
 }
 
 Client Sentinel::slave_for(std::string service_name, const ClientOptions& options) const {
   auto endpoint = std::make_shared<detail::ReplicaEndpoint>(core_, std::move(service_name));
-  return Client(std::make_shared<ConnectionPool>(options.connection(),
-                                                 PoolOptions{options.max_connections},
-                                                 std::move(endpoint)));
+  return Client(std::make_shared<ConnectionPool>(
+      options.connection(), PoolOptions{options.max_connections}, std::move(endpoint)));
 }
 
 std::vector<Address> Sentinel::sentinel_order() const { return core_->order_addresses(); }

@@ -227,9 +227,9 @@ http::StreamingResponse S3Client::get_object(const std::string& bucket, const st
 }
 
 ObjectWriteResult S3Client::send_single_put(http::Request& request, const std::string& bucket,
-                                           const std::string& name,
-                                           const std::string& content_type,
-                                           const Metadata& metadata) {
+                                            const std::string& name,
+                                            const std::string& content_type,
+                                            const Metadata& metadata) {
   add_content_type(request, content_type, metadata);
   add_metadata(request, metadata);
   http::Response response = http_->send(request);

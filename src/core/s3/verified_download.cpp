@@ -56,8 +56,9 @@ std::string join(const std::string& left, const std::string& right) {
 // Refuses a relative name that would resolve outside the directory it is joined to.
 void check_confined(const std::string& text, const char* what) {
   if (text.find('\0') != std::string::npos) {
-    throw InvalidArgument(std::string(what) + " would leave the download directory: it contains "
-                                              "a NUL character");
+    throw InvalidArgument(std::string(what) +
+                          " would leave the download directory: it contains "
+                          "a NUL character");
   }
   if (!text.empty() && text.front() == '/') {
     throw InvalidArgument(std::string(what) + " would leave the download directory: '" + text +
@@ -163,7 +164,7 @@ void remove_existing(const std::string& path) {
 void remove_quietly(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
 bool exists(const std::string& path, std::uint64_t* size = nullptr) {
-  struct stat sb {};
+  struct stat sb{};
   if (::stat(path.c_str(), &sb) != 0) return false;
   if (size) *size = static_cast<std::uint64_t>(sb.st_size);
   return true;
@@ -215,7 +216,7 @@ std::uint64_t copy_object(S3Client& client, const std::string& bucket, const std
     write_all(fd.get(), piece, path);
   }
   if (::fsync(fd.get()) != 0) throw_errno("cannot fsync", path);
-  struct stat sb {};
+  struct stat sb{};
   if (::fstat(fd.get(), &sb) != 0) throw_errno("cannot stat", path);
   // Closed here, not by the owner, so that a failed close is reported.
   if (::close(fd.release()) != 0 && errno != EINTR) throw_errno("cannot close", path);
@@ -279,8 +280,9 @@ struct Call {
     if (exists(local, &local_size)) {
       if (local_size == remote_size) {
         if (multipart) {
-          log.lazy(LogLevel::kDebug,
-                   [&] { return "Process " + process + ": File exists with correct size: " + local; });
+          log.lazy(LogLevel::kDebug, [&] {
+            return "Process " + process + ": File exists with correct size: " + local;
+          });
           return local;
         }
         if (files::calculate_file_md5(local) == remote_etag) {
@@ -301,7 +303,8 @@ struct Call {
       try {
         return attempt_once(remote_size, remote_etag, multipart);
       } catch (const std::exception& e) {
-        log.warning("Download attempt " + std::to_string(attempt + 1) + " failed: " + error_text(e));
+        log.warning("Download attempt " + std::to_string(attempt + 1) +
+                    " failed: " + error_text(e));
         if (attempt + 1 >= attempts) throw;
         remove_existing(paths.temp_download_path);
         remove_existing(paths.verify_path);
@@ -477,8 +480,8 @@ DownloadPaths plan_download_paths(const std::string& object_name, const std::str
   p.temp_download_path = p.local_file_path + suffix;
   p.verify_path = p.local_file_path + "." + unique_id + ".verify";
   if (p.temp_download_path.size() > options.max_path_bytes) {
-    log.error("Path too long even after truncation: " + std::to_string(p.temp_download_path.size()) +
-              " bytes");
+    log.error("Path too long even after truncation: " +
+              std::to_string(p.temp_download_path.size()) + " bytes");
     throw InvalidArgument("Path length exceeds system limit");
   }
   return p;
@@ -509,8 +512,8 @@ std::optional<std::string> download_verified(S3Client* client, const std::string
       result = call.locked();
     }
   } catch (const std::exception& e) {
-    log.error("Process " + process + ": Download error - bucket: " + bucket + ", object: " +
-              object_name + ", error: " + error_text(e));
+    log.error("Process " + process + ": Download error - bucket: " + bucket +
+              ", object: " + object_name + ", error: " + error_text(e));
     result.reset();
   }
   if (lock_timed_out) {

@@ -4,13 +4,13 @@
 
 #include <string>
 
+#include "bridge/asyncio.h"
 #include "bridge/config.h"
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
 #include "core/amqp/publisher.h"
 #include "core/build/description.h"
 #include "core/common/url.h"
-#include "bridge/asyncio.h"
 #include "modules/connections/http_binding.h"
 #include "modules/connections/redis_binding.h"
 
@@ -45,9 +45,7 @@ void init_module(py::module_& m, py::object config) {
   auto get = [&](const char* key, py::object fallback = py::none()) {
     return config_value(config, key, fallback);
   };
-  auto print = [](auto&&... parts) {
-    py::module_::import("builtins").attr("print")(parts...);
-  };
+  auto print = [](auto&&... parts) { py::module_::import("builtins").attr("print")(parts...); };
 
   // Plain Redis.
   py::object redis_host = get("redis_host");
@@ -63,9 +61,9 @@ void init_module(py::module_& m, py::object config) {
   py::object r = py::cast(make_redis(redis_host, redis_port, redis_db,
                                      has_password ? redis_password : py::none(), py::none(),
                                      py::float_(30.0), redis_pool_max_connections));
-  std::string redis_url = service_url("redis", redis_escaped_username, has_password,
-                                      redis_escaped_password,
-                                      text(redis_host) + ":" + text(redis_port) + "/" + text(redis_db));
+  std::string redis_url =
+      service_url("redis", redis_escaped_username, has_password, redis_escaped_password,
+                  text(redis_host) + ":" + text(redis_port) + "/" + text(redis_db));
   m.attr("redis_host") = redis_host;
   m.attr("redis_port") = redis_port;
   m.attr("redis_username") = redis_username;
@@ -138,10 +136,11 @@ void init_module(py::module_& m, py::object config) {
   m.attr("rabbitmq_escaped_password") = rabbitmq_escaped_password;
   m.attr("rabbitmq_url") = rabbitmq_url;
   // The address send_msg really uses: the same parts, escaped without exception.
-  m.attr("_broker_url") = service_url(
-      "amqp", core::quote(text(rabbitmq_username), ""), rabbitmq_has_password,
-      rabbitmq_has_password ? core::quote(text(rabbitmq_password), "") : "",
-      text(rabbitmq_host) + ":" + text(rabbitmq_port) + "/" + core::quote(text(rabbitmq_vhost), ""));
+  m.attr("_broker_url") =
+      service_url("amqp", core::quote(text(rabbitmq_username), ""), rabbitmq_has_password,
+                  rabbitmq_has_password ? core::quote(text(rabbitmq_password), "") : "",
+                  text(rabbitmq_host) + ":" + text(rabbitmq_port) + "/" +
+                      core::quote(text(rabbitmq_vhost), ""));
   print("connecting rabbitmq", rabbitmq_host, rabbitmq_port);
 
   // Vector database: each client reads its keys afresh.
@@ -160,15 +159,15 @@ void init_module(py::module_& m, py::object config) {
   for (int s : {500, 502, 503, 504}) status_forcelist.attr("append")(s);
   py::object retry = m.attr("Retry")(py::arg("total") = 3, py::arg("backoff_factor") = 0.5,
                                      py::arg("status_forcelist") = status_forcelist);
-  py::object http_client = m.attr("PoolManager")(py::arg("maxsize") = 100, py::arg("retries") = retry,
-                                                 py::arg("timeout") = 30.0);
+  py::object http_client = m.attr("PoolManager")(
+      py::arg("maxsize") = 100, py::arg("retries") = retry, py::arg("timeout") = 30.0);
   m.attr("retry") = retry;
   m.attr("http_client") = http_client;
   // A missing endpoint surfaces when the client is first used, as with the other services.
-  m.attr("minio_client") = m.attr("Minio")(
-      minio_endpoint,
-      py::arg("access_key") = minio_access_key, py::arg("secret_key") = minio_secret_key,
-      py::arg("secure") = false, py::arg("http_client") = http_client);
+  m.attr("minio_client") =
+      m.attr("Minio")(minio_endpoint, py::arg("access_key") = minio_access_key,
+                      py::arg("secret_key") = minio_secret_key, py::arg("secure") = false,
+                      py::arg("http_client") = http_client);
   print("connecting minio", minio_endpoint);
 
   // OpenSearch.
@@ -190,9 +189,9 @@ void init_module(py::module_& m, py::object config) {
   } else {
     std::string address = std::string(tls ? "https://" : "http://") + text(opensearch_user) + ":" +
                           text(opensearch_passwd) + "@" + text(opensearch_host);
-    m.attr("opensearch_client") = os_cls(address, py::arg("use_ssl") = tls,
-                                         py::arg("verify_certs") = false,
-                                         py::arg("ssl_show_warn") = false);
+    m.attr("opensearch_client") =
+        os_cls(address, py::arg("use_ssl") = tls, py::arg("verify_certs") = false,
+               py::arg("ssl_show_warn") = false);
   }
   print("connecting opensearch", opensearch_host);
 

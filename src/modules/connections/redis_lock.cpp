@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "bridge/args.h"
-#include "modules/connections/redis_binding.h"
 #include "core/common/chrono_units.h"
+#include "modules/connections/redis_binding.h"
 
 namespace py = pybind11;
 namespace redis = mosswork::core::redis;

@@ -150,14 +150,16 @@ void bind_documents(py::module_& m) {
         require_text(doc_id, "doc_id");
         py::object index_name = module.attr("config").attr("get")("opensearch_index");
         try {
-          py::object source = module.attr("opensearch_client")
-                                  .attr("get_source")(py::arg("index") = index_name,
-                                                      py::arg("id") = py::str("document_") +
-                                                                      py::reinterpret_borrow<py::str>(doc_id));
+          py::object source =
+              module.attr("opensearch_client")
+                  .attr("get_source")(py::arg("index") = index_name,
+                                      py::arg("id") = py::str("document_") +
+                                                      py::reinterpret_borrow<py::str>(doc_id));
           return source[py::str("document_plaintext")];
         } catch (py::error_already_set& e) {
           if (!e.matches(PyExc_Exception)) throw;
-          bridge::log_object(LogLevel::kError, py::str("opensearch Exception:{}").format(e.value()));
+          bridge::log_object(LogLevel::kError,
+                             py::str("opensearch Exception:{}").format(e.value()));
           return py::none();
         }
       },

@@ -28,9 +28,8 @@ class FileLockContext {
 
   void enter() {
     if (lock_) throw py::value_error("this file_lock is already held; enter it once at a time");
-    lock_ = released(Domain::kGeneric, [&] {
-      return std::make_unique<files::FileLock>(path_, options_);
-    });
+    lock_ = released(Domain::kGeneric,
+                     [&] { return std::make_unique<files::FileLock>(path_, options_); });
   }
   bool exit() {
     lock_.reset();
@@ -51,24 +50,26 @@ void bind_files(py::module_& m) {
       .def("__enter__", [](FileLockContext& c) { c.enter(); })
       .def("__exit__", [](FileLockContext& c, py::args) { return c.exit(); });
 
-  m.def("file_lock",
-        [](py::object lock_file, py::object timeout) {
-          files::FileLockOptions options;
-          // A number as the caller gave it; its text is the one the time-out error shows.
-          options.timeout = std::chrono::duration<double>(py::float_(timeout).cast<double>());
-          options.timeout_text = py::str(timeout).cast<std::string>();
-          return FileLockContext(bridge::fs_path(lock_file), std::move(options));
-        },
-        py::arg("lock_file"), py::arg("timeout") = 30,
-        "Waits for an exclusive flock on lock_file, polling once a second up to timeout seconds; "
-        "raises TimeoutError when it is not had in time.");
+  m.def(
+      "file_lock",
+      [](py::object lock_file, py::object timeout) {
+        files::FileLockOptions options;
+        // A number as the caller gave it; its text is the one the time-out error shows.
+        options.timeout = std::chrono::duration<double>(py::float_(timeout).cast<double>());
+        options.timeout_text = py::str(timeout).cast<std::string>();
+        return FileLockContext(bridge::fs_path(lock_file), std::move(options));
+      },
+      py::arg("lock_file"), py::arg("timeout") = 30,
+      "Waits for an exclusive flock on lock_file, polling once a second up to timeout seconds; "
+      "raises TimeoutError when it is not had in time.");
 
-  m.def("calculate_file_md5",
-        [](py::object file_path) {
-          std::string path = bridge::fs_path(file_path);
-          return released(Domain::kGeneric, [&] { return files::calculate_file_md5(path); });
-        },
-        py::arg("file_path"), "The MD5 of the file's bytes as 32 lower-case hex digits.");
+  m.def(
+      "calculate_file_md5",
+      [](py::object file_path) {
+        std::string path = bridge::fs_path(file_path);
+        return released(Domain::kGeneric, [&] { return files::calculate_file_md5(path); });
+      },
+      py::arg("file_path"), "The MD5 of the file's bytes as 32 lower-case hex digits.");
 }
 
 }  // namespace mosswork::datastore

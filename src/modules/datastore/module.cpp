@@ -74,14 +74,15 @@ void install_lazy_names(py::module_& m) {
 }  // namespace mosswork::datastore
 
 PYBIND11_MODULE(datastore, m) {
-  m.doc() = "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
-            "task accounting and the metric-query cache step; the verified object download, the "
-            "file lock and file MD5; document text and full-text fetches.";
+  m.doc() =
+      "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
+      "task accounting and the metric-query cache step; the verified object download, the "
+      "file lock and file MD5; document text and full-text fetches.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
-  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config",
-                           "minio_client", "opensearch_client"}) {
+  for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config", "minio_client",
+                           "opensearch_client"}) {
     m.attr(name) = connections.attr(name);
   }
   mosswork::datastore::RedisAccess access(connections);

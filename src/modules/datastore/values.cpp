@@ -41,13 +41,13 @@ py::object get_redis_data(const RedisAccess& access, py::handle name, py::handle
   if (reply.is_bulk() && !reply.str().empty()) return parse_or_text(reply.str());
   py::str name_text = py::str(name);
   if (PySequence_Contains(name_text.ptr(), py::str("thought").ptr()) == 1) return fallback;
-  log_text(LogLevel::kWarning, "Get empty data form redis : name:" + text_of(name) +
-                                   ", key:" + text_of(key));
+  log_text(LogLevel::kWarning,
+           "Get empty data form redis : name:" + text_of(name) + ", key:" + text_of(key));
   return fallback;
 }
 
-void hset_redis_data(const RedisAccess& access, py::handle name, py::handle key,
-                     py::handle value, py::handle ttl) {
+void hset_redis_data(const RedisAccess& access, py::handle name, py::handle key, py::handle value,
+                     py::handle ttl) {
   // A value that cannot be serialised fails before anything is sent.
   std::string body = json::dumps_utf8(value, false);
   const int positive = PyObject_RichCompareBool(ttl.ptr(), py::int_(0).ptr(), Py_GT);
@@ -64,7 +64,8 @@ void hset_redis_data(const RedisAccess& access, py::handle name, py::handle key,
 py::dict decoded_pairs(const Reply& reply) {
   py::dict out;
   const auto& el = reply.elements();
-  for (std::size_t i = 0; i + 1 < el.size(); i += 2) out[decode(el[i].str())] = decode(el[i + 1].str());
+  for (std::size_t i = 0; i + 1 < el.size(); i += 2)
+    out[decode(el[i].str())] = decode(el[i + 1].str());
   return out;
 }
 
@@ -110,8 +111,8 @@ void set_thought(const RedisAccess& access, py::handle session_id, py::handle th
     py::object logger = bridge::service_logger();
     if (logger.attr("isEnabledFor")(10).cast<bool>()) {
       py::str head = text[py::slice(0, 200, 1)];
-      log_text(LogLevel::kDebug, "set_thought : " + name + " " + text_of(thought_key) + " " +
-                                     encode_arg(head));
+      log_text(LogLevel::kDebug,
+               "set_thought : " + name + " " + text_of(thought_key) + " " + encode_arg(head));
     }
   }
   auto client = access.write("hset");
@@ -149,50 +150,58 @@ def make_redis_hget(get_redis_data, module):
 }  // namespace
 
 void bind_values(py::module_& m, const RedisAccess& access) {
-  m.def("get_redis_data",
-        [access](py::handle name, py::handle key, py::object fallback) {
-          return get_redis_data(access, name, key, std::move(fallback));
-        },
-        py::arg("name"), py::arg("key"), py::arg("default") = "",
-        "A hash field's JSON value; its text when it is not JSON; default when empty.");
-  m.def("hset_redis_data",
-        [access](py::handle name, py::handle key, py::handle value, py::handle ttl) {
-          hset_redis_data(access, name, key, value, ttl);
-        },
-        py::arg("name"), py::arg("key"), py::arg("value"), py::arg("ttl") = -1,
-        "Stores value as JSON text; with ttl > 0 the whole hash expires after ttl seconds.");
-  m.def("getall_redis_data",
-        [access](py::handle name) { return getall_redis_data(access, name); }, py::arg("name"));
-  m.def("hscan_redis_data",
-        [access](py::handle key, py::handle match) { return hscan_redis_data(access, key, match); },
-        py::arg("key"), py::arg("match"));
-  m.def("hdel_redis_data",
-        [access](py::handle name, py::handle key) {
-          auto client = access.write("hdel");
-          std::string n = encode_arg(name), k = encode_arg(key);
-          released(Domain::kRedis, [&] { client.command({"HDEL", n, k}); });
-        },
-        py::arg("name"), py::arg("key"));
-  m.def("redis_hkey_exists",
-        [access](py::handle name, py::handle key) {
-          auto client = access.write("hexists");
-          std::string n = encode_arg(name), k = encode_arg(key);
-          Reply r = released(Domain::kRedis, [&] { return client.command({"HEXISTS", n, k}); });
-          return r.integer() != 0;
-        },
-        py::arg("name"), py::arg("key"));
-  m.def("hlen_redis_key",
-        [access](py::handle key) {
-          auto client = access.read("hlen");
-          std::string k = encode_arg(key);
-          return released(Domain::kRedis, [&] { return client.command({"HLEN", k}).integer(); });
-        },
-        py::arg("key"));
-  m.def("set_thought",
-        [access](py::handle session_id, py::handle thought_key, py::handle thought_content) {
-          set_thought(access, session_id, thought_key, thought_content);
-        },
-        py::arg("session_id"), py::arg("thought_key"), py::arg("thought_content"));
+  m.def(
+      "get_redis_data",
+      [access](py::handle name, py::handle key, py::object fallback) {
+        return get_redis_data(access, name, key, std::move(fallback));
+      },
+      py::arg("name"), py::arg("key"), py::arg("default") = "",
+      "A hash field's JSON value; its text when it is not JSON; default when empty.");
+  m.def(
+      "hset_redis_data",
+      [access](py::handle name, py::handle key, py::handle value, py::handle ttl) {
+        hset_redis_data(access, name, key, value, ttl);
+      },
+      py::arg("name"), py::arg("key"), py::arg("value"), py::arg("ttl") = -1,
+      "Stores value as JSON text; with ttl > 0 the whole hash expires after ttl seconds.");
+  m.def(
+      "getall_redis_data", [access](py::handle name) { return getall_redis_data(access, name); },
+      py::arg("name"));
+  m.def(
+      "hscan_redis_data",
+      [access](py::handle key, py::handle match) { return hscan_redis_data(access, key, match); },
+      py::arg("key"), py::arg("match"));
+  m.def(
+      "hdel_redis_data",
+      [access](py::handle name, py::handle key) {
+        auto client = access.write("hdel");
+        std::string n = encode_arg(name), k = encode_arg(key);
+        released(Domain::kRedis, [&] { client.command({"HDEL", n, k}); });
+      },
+      py::arg("name"), py::arg("key"));
+  m.def(
+      "redis_hkey_exists",
+      [access](py::handle name, py::handle key) {
+        auto client = access.write("hexists");
+        std::string n = encode_arg(name), k = encode_arg(key);
+        Reply r = released(Domain::kRedis, [&] { return client.command({"HEXISTS", n, k}); });
+        return r.integer() != 0;
+      },
+      py::arg("name"), py::arg("key"));
+  m.def(
+      "hlen_redis_key",
+      [access](py::handle key) {
+        auto client = access.read("hlen");
+        std::string k = encode_arg(key);
+        return released(Domain::kRedis, [&] { return client.command({"HLEN", k}).integer(); });
+      },
+      py::arg("key"));
+  m.def(
+      "set_thought",
+      [access](py::handle session_id, py::handle thought_key, py::handle thought_content) {
+        set_thought(access, session_id, thought_key, thought_content);
+      },
+      py::arg("session_id"), py::arg("thought_key"), py::arg("thought_content"));
 
   py::module_ self = m;
   publish_lazily("chain_decorator",
