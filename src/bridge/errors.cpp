@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/text.h"
 #include "core/common/errors.h"
 
 namespace py = pybind11;
@@ -12,13 +13,8 @@ namespace py = pybind11;
 namespace mosswork::bridge {
 namespace {
 
-py::object text_object(const std::string& text) {
-  // Core texts are UTF-8; a stray byte must not hide the error itself.
-  py::object message = py::reinterpret_steal<py::object>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!message) throw py::error_already_set();
-  return message;
-}
+// Core texts are UTF-8; a stray byte must not hide the error itself.
+py::object text_object(const std::string& text) { return decode_utf8(text, "replace"); }
 
 void set_text(py::handle cls, const std::string& text) {
   PyErr_SetObject(cls.ptr(), text_object(text).ptr());

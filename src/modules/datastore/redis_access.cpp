@@ -6,6 +6,7 @@
 #include "bridge/config.h"
 #include "bridge/errors.h"
 #include "bridge/logger.h"
+#include "bridge/text.h"
 
 namespace py = pybind11;
 
@@ -43,11 +44,7 @@ core::redis::Client RedisAccess::read(const char* method) const {
 
 std::string text_of(py::handle value) { return encode_arg(py::str(value)); }
 
-py::str decode(std::string_view bytes) {
-  PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-  if (!s) throw py::error_already_set();
-  return py::reinterpret_steal<py::str>(s);
-}
+py::str decode(std::string_view bytes) { return bridge::decode_utf8(bytes); }
 
 void log_text(core::LogLevel level, const std::string& text) {
   bridge::log_object(level, decode(text));
