@@ -27,6 +27,8 @@ namespace {
 constexpr const char* kMakeFixtures = R"PY(
 import sys, pymupdf as fitz
 d = sys.argv[1]
+# Newer PyMuPDF releases print MuPDF's own errors to standard output, which carries the JSON.
+fitz.TOOLS.mupdf_display_errors(False)
 
 doc = fitz.open()
 p = doc.new_page()
