@@ -34,9 +34,9 @@ def _init_error(error: ImportError) -> BaseException | None:
 
 class _ExtensionLoader(importlib.machinery.ExtensionFileLoader):
     # The real error is raised outside the handler, so that it keeps its own context.
-    def create_module(self, spec):
+    def create_module(self, found):
         try:
-            return super().create_module(spec)
+            return super().create_module(found)
         except ImportError as e:
             real = _init_error(e)
             if real is None:
@@ -60,10 +60,10 @@ class _ExtensionFinder:
     def find_spec(fullname, path=None, target=None):
         if not fullname.startswith(__name__ + ".") or path is None:
             return None
-        spec = importlib.machinery.PathFinder.find_spec(fullname, path, target)
-        if spec is not None and type(spec.loader) is importlib.machinery.ExtensionFileLoader:
-            spec.loader = _ExtensionLoader(spec.loader.name, spec.loader.path)
-        return spec
+        found = importlib.machinery.PathFinder.find_spec(fullname, path, target)
+        if found is not None and type(found.loader) is importlib.machinery.ExtensionFileLoader:
+            found.loader = _ExtensionLoader(found.loader.name, found.loader.path)
+        return found
 
 
 # By name, so that a reloaded package does not add a second one.
