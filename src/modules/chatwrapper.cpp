@@ -161,12 +161,14 @@ py::object make_wrapper_class() {
       "OpenAIStyleWrapper", py::make_tuple(base), py::dict(), body);
 
   py::object super = py::module_::import("builtins").attr("super");
+  // Not named "__init__": pybind11 takes a function of that name for a constructor of one of its
+  // own classes.
   cls.attr("__init__") = py::cpp_function(
       [cls, super](py::object self, py::object model) {
         super(cls, self).attr("__init__")();
         self.attr("model") = model;
       },
-      py::name("__init__"), py::is_method(cls), py::arg("model"),
+      py::name("init"), py::is_method(cls), py::arg("model"),
       "Wraps model, a runnable with ainvoke and astream.");
   cls.attr("invoke") = py::cpp_function(
       [](py::object, py::object, py::object) { return py::none(); }, py::name("invoke"),
