@@ -64,6 +64,7 @@ py::object NativeAsyncIterator::anext() {
         if (!source) throw py::error_already_set();
         state->source = std::move(source);
         state->phase = State::Phase::kOpen;
+        state->open = nullptr;  // what it captured is not needed any more
       } catch (...) {
         state->exhaust();
         throw;

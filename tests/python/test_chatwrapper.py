@@ -219,6 +219,26 @@ class TestAinvoke:
         with pytest.raises(LookupError, match="model down"):
             asyncio.run(OpenAIStyleWrapper(RunnableLambda(fail)).ainvoke(Request()))
 
+    def test_cancelling_the_task_cancels_the_model_call(self):
+        seen = []
+
+        async def slow(_):
+            try:
+                await asyncio.sleep(60)
+            except asyncio.CancelledError:
+                seen.append("cancelled")
+                raise
+
+        async def main():
+            task = asyncio.create_task(OpenAIStyleWrapper(RunnableLambda(slow)).ainvoke(Request()))
+            await asyncio.sleep(0.01)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+
+        asyncio.run(main())
+        assert seen == ["cancelled"]
+
     def test_fifty_concurrent_calls_keep_their_own_answers(self, model):
         wrapper = OpenAIStyleWrapper(model)
 
