@@ -60,8 +60,7 @@ const CellCase kCells[] = {
      repeat("a", 40) + "<br>" + repeat("a", 40) + "<br>" + repeat("a", 15)},
     {"no longer than the line", repeat("b", 40), 0, repeat("b", 40)},
     {"empty text", std::string(), 0, std::string()},
-    {"non-ASCII counted in characters", repeat("检", 16), 2,
-     repeat("检", 15) + "<br>" + "检"},
+    {"non-ASCII counted in characters", repeat("检", 16), 2, repeat("检", 15) + "<br>" + "检"},
     {"float rounded to 3 decimals", Number{1.23456, false}, 1, Number{1.235, false}},
     {"integer kept", Number{0, true}, 1, Number{0, true}},
     {"exact float kept", trace::Exact{1.23456}, 1, trace::Exact{1.23456}},
@@ -81,14 +80,13 @@ TEST_P(CellFormatter, FormatsByColumnWidth) {
   EXPECT_EQ(got.text(), want.text());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CellFormatter, testing::ValuesIn(kCells),
-                         [](const auto& info) {
-                           std::string name;
-                           for (char ch : std::string(info.param.label)) {
-                             name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, CellFormatter, testing::ValuesIn(kCells), [](const auto& info) {
+  std::string name;
+  for (char ch : std::string(info.param.label)) {
+    name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  }
+  return name;
+});
 
 TEST(CellFormatter, ColumnsTakeTheirOwnWidthAndNoWidthsMeanTen) {
   std::vector<trace::Column> columns{{std::string(12, 'x')}, {std::string(12, 'y')}};
@@ -172,7 +170,8 @@ TEST(Summary, TablesAndLabels) {
   json fig = figure_json([&](auto& out) { trace::write_summary_figure(out, report); });
   const json& data = fig["data"];
   ASSERT_EQ(data.size(), 4u);
-  EXPECT_EQ(data[0]["cells"]["values"], json({"trace-1", 5.0, 1.0000001, "1970-01-01T00:00:00+00:00"}));
+  EXPECT_EQ(data[0]["cells"]["values"],
+            json({"trace-1", 5.0, 1.0000001, "1970-01-01T00:00:00+00:00"}));
   EXPECT_EQ(data[1]["name"], "retrieve");
   EXPECT_EQ(data[1]["cells"]["values"], json({{"reranker"}, {0.25}, {1.235}}));
   EXPECT_EQ(data[2]["cells"]["values"].dump(), "[0,0]");
@@ -193,7 +192,8 @@ TEST(Flame, PreOrderWithLevelsAndRootAtZero) {
   trace::Report report = small_report();
   auto entries = trace::flame_entries(report.rows, report.root_id);
   ASSERT_EQ(entries.size(), 3u);  // the loose top-level row is not under the root
-  json fig = figure_json([&](auto& out) { trace::write_flame_figure(out, entries, [] { return 0.99; }); });
+  json fig =
+      figure_json([&](auto& out) { trace::write_flame_figure(out, entries, [] { return 0.99; }); });
   const json& bars = fig["data"];
   EXPECT_EQ(bars[0]["base"], json({0.0}));
   EXPECT_EQ(bars[0]["x"], json({3.0}));

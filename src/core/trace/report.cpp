@@ -314,8 +314,8 @@ void write_summary_figure(JsonSink& out, const Report& report) {
 }
 
 void write_timeline_figure(JsonSink& out, const std::vector<Row>& rows) {
-  const bool integral = std::all_of(rows.begin(), rows.end(),
-                                    [](const Row& row) { return row.latency.integral; });
+  const bool integral =
+      std::all_of(rows.begin(), rows.end(), [](const Row& row) { return row.latency.integral; });
   // Rows grouped by id, groups in ascending id order, rows of a group in row order.
   std::vector<std::size_t> order(rows.size());
   std::iota(order.begin(), order.end(), std::size_t{0});

@@ -17,8 +17,8 @@ namespace {
 constexpr char kHex[] = "0123456789abcdef";
 
 void append_u_escape(std::string& out, unsigned c) {
-  const char text[6] = {'\\', 'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf],
-                        kHex[(c >> 4) & 0xf], kHex[c & 0xf]};
+  const char text[6] = {
+      '\\', 'u', kHex[(c >> 12) & 0xf], kHex[(c >> 8) & 0xf], kHex[(c >> 4) & 0xf], kHex[c & 0xf]};
   out.append(text, 6);
 }
 
@@ -158,14 +158,29 @@ void JsonSink::append_escaped(std::string_view utf8) {
     unsigned c = s[i];
     if (c < 0x80) {
       switch (c) {
-        case '"': buffer_ += "\\\""; break;
-        case '\\': buffer_ += "\\\\"; break;
-        case '\b': buffer_ += "\\b"; break;
-        case '\f': buffer_ += "\\f"; break;
-        case '\n': buffer_ += "\\n"; break;
-        case '\r': buffer_ += "\\r"; break;
-        case '\t': buffer_ += "\\t"; break;
-        default: append_u_escape(buffer_, c);
+        case '"':
+          buffer_ += "\\\"";
+          break;
+        case '\\':
+          buffer_ += "\\\\";
+          break;
+        case '\b':
+          buffer_ += "\\b";
+          break;
+        case '\f':
+          buffer_ += "\\f";
+          break;
+        case '\n':
+          buffer_ += "\\n";
+          break;
+        case '\r':
+          buffer_ += "\\r";
+          break;
+        case '\t':
+          buffer_ += "\\t";
+          break;
+        default:
+          append_u_escape(buffer_, c);
       }
       ++i;
       continue;
@@ -175,7 +190,8 @@ void JsonSink::append_escaped(std::string_view utf8) {
       // Not UTF-8: the replacement character keeps the page valid text.
       append_u_escape(buffer_, 0xfffd);
       ++i;
-    } else if (len == 3 && c == 0xe2 && s[i + 1] == 0x80 && (s[i + 2] == 0xa8 || s[i + 2] == 0xa9)) {
+    } else if (len == 3 && c == 0xe2 && s[i + 1] == 0x80 &&
+               (s[i + 2] == 0xa8 || s[i + 2] == 0xa9)) {
       // Line and paragraph separators end a line in older script engines.
       append_u_escape(buffer_, s[i + 2] == 0xa8 ? 0x2028 : 0x2029);
       i += 3;

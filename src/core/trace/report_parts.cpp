@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
