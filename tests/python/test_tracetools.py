@@ -9,6 +9,8 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from datetime import datetime, timedelta, timezone
 from types import SimpleNamespace
 
@@ -159,6 +161,26 @@ def test_collection_ends_after_thirty_waits_with_the_pages_read(fake_langfuse):
     got = tracetools._profile("t")
     assert fake.calls == [None, 2] + [2] * 30
     assert sorted(r["id"] for r in got["rows"]) == sorted(o.id for o in stuck[:50])
+
+
+def test_waits_release_the_gil(fake_langfuse):
+    fake_langfuse(RUNNING, RUNNING, RUNNING, trace(60))
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        tracetools._profile("t")
+    finally:
+        done.set()
+        ticker.join()
+    # Three waits of 0.2 s: a ticker kept from the GIL would stall for one at least.
+    assert max(b - a for a, b in zip(ticks, ticks[1:])) < 0.19
 
 
 def test_later_retriever_binding_sets_the_retrieval_duration(fake_langfuse):
