@@ -62,7 +62,8 @@ trace::Nanos nanos_since_epoch(py::handle stamp, const char* field) {
   py::module_ datetime = py::module_::import("datetime");
   py::object epoch = datetime.attr("datetime")(1970, 1, 1);
   if (!stamp.attr("utcoffset")().is_none()) {
-    epoch = datetime.attr("datetime")(1970, 1, 1, py::arg("tzinfo") = datetime.attr("timezone").attr("utc"));
+    epoch = datetime.attr("datetime")(1970, 1, 1,
+                                      py::arg("tzinfo") = datetime.attr("timezone").attr("utc"));
   }
   py::object delta = py::reinterpret_steal<py::object>(PyNumber_Subtract(stamp.ptr(), epoch.ptr()));
   if (!delta) throw py::error_already_set();
@@ -80,7 +81,8 @@ trace::Number number(py::handle value, const std::string& what) {
     return {v, true};
   }
   if (PyFloat_Check(value.ptr())) return {PyFloat_AS_DOUBLE(value.ptr()), false};
-  if (PyNumber_Check(value.ptr())) return {py::float_(py::reinterpret_borrow<py::object>(value)), false};
+  if (PyNumber_Check(value.ptr()))
+    return {py::float_(py::reinterpret_borrow<py::object>(value)), false};
   raise_type(what + " must be a number", value);
 }
 
@@ -119,8 +121,7 @@ trace::Observation observation(py::handle o) {
   out.id = text(o.attr("id"), "observation id");
   out.name = text(o.attr("name"), "name of observation " + out.id);
   out.type = text(o.attr("type"), "type of observation " + out.id);
-  out.parent_id =
-      optional_text(o.attr("parent_observation_id"), "parent of observation " + out.id);
+  out.parent_id = optional_text(o.attr("parent_observation_id"), "parent of observation " + out.id);
   out.start_time = nanos_since_epoch(o.attr("start_time"), "start_time");
   out.end_time = nanos_since_epoch(o.attr("end_time"), "end_time");
   out.latency = latency_of(o, out.id);
@@ -141,8 +142,7 @@ trace::Observation observation(py::handle o) {
 py::object list_page(py::handle client, const py::object& trace_id, std::optional<long long> page) {
   py::object get = client.attr("get_observations");
   if (!page) return get(py::arg("trace_id") = trace_id, py::arg("limit") = kPageSize);
-  return get(py::arg("trace_id") = trace_id, py::arg("limit") = kPageSize,
-             py::arg("page") = *page);
+  return get(py::arg("trace_id") = trace_id, py::arg("limit") = kPageSize, py::arg("page") = *page);
 }
 
 long long meta_int(py::handle page, const char* field) {
@@ -150,7 +150,7 @@ long long meta_int(py::handle page, const char* field) {
 }
 
 struct Collection {
-  py::list observations;  // finished, in listing order
+  py::list observations;              // finished, in listing order
   py::object retriever = py::none();  // the last "retriever_binding" seen, even before a restart
 };
 
@@ -214,9 +214,8 @@ trace::Report profile(py::module_ m, const py::object& trace_id) {
   trace::Number retrieval{0, true};
   if (!got.retriever.is_none()) retrieval = latency_of(got.retriever, "retriever_binding");
   std::string id = py::str(trace_id).cast<std::string>();
-  trace::Report report = released(Domain::kGeneric, [&] {
-    return trace::build_report(id, std::move(collected), retrieval);
-  });
+  trace::Report report = released(
+      Domain::kGeneric, [&] { return trace::build_report(id, std::move(collected), retrieval); });
   py::object config = m.attr("langfuse_config");
   report.build_version = py::str(mosswork::bridge::config_value(config, "build_version"));
   report.build_date = py::str(mosswork::bridge::config_value(config, "build_date"));
@@ -329,10 +328,12 @@ void set_up(py::module_ m) {
   py::object environ = py::module_::import("os").attr("environ");
   for (const char* key : kEnvironment) environ[key] = mosswork::bridge::config_value(config, key);
   m.attr("langfuse_handler") = py::module_::import("langfuse.callback").attr("CallbackHandler")();
-  m.attr("langfuse") = py::module_::import("langfuse").attr("Langfuse")(
-      py::arg("public_key") = mosswork::bridge::config_value(config, "LANGFUSE_PUBLIC_KEY"),
-      py::arg("secret_key") = mosswork::bridge::config_value(config, "LANGFUSE_SECRET_KEY"),
-      py::arg("host") = mosswork::bridge::config_value(config, "LANGFUSE_HOST"));
+  m.attr("langfuse") =
+      py::module_::import("langfuse")
+          .attr("Langfuse")(
+              py::arg("public_key") = mosswork::bridge::config_value(config, "LANGFUSE_PUBLIC_KEY"),
+              py::arg("secret_key") = mosswork::bridge::config_value(config, "LANGFUSE_SECRET_KEY"),
+              py::arg("host") = mosswork::bridge::config_value(config, "LANGFUSE_HOST"));
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ Report build_report(const std::string& trace_id, std::vector<Observation> collec
   for (const Observation& o : collected) {
     if (o.type != kGeneration) continue;
     summary.generation_duration.value += o.latency.value;
-    summary.generation_duration.integral = summary.generation_duration.integral && o.latency.integral;
+    summary.generation_duration.integral =
+        summary.generation_duration.integral && o.latency.integral;
   }
 
   std::array<std::vector<ModelCall>, kModelProcesses.size()> calls;
