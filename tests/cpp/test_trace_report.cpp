@@ -176,8 +176,8 @@ TEST(Summary, TablesAndLabels) {
   EXPECT_EQ(data[1]["cells"]["values"], json({{"reranker"}, {0.25}, {1.235}}));
   EXPECT_EQ(data[2]["cells"]["values"].dump(), "[0,0]");
   // A call that took no time has no rates: empty cells.
-  EXPECT_EQ(data[3]["cells"]["values"][4], json({nullptr}));
-  EXPECT_EQ(data[3]["cells"]["values"][5], json({nullptr}));
+  EXPECT_EQ(data[3]["cells"]["values"][4], json({""}));
+  EXPECT_EQ(data[3]["cells"]["values"][5], json({""}));
   EXPECT_EQ(data[3]["cells"]["values"][0], json({"ChatOpenAI"}));
   EXPECT_EQ(fig["layout"]["annotations"][2]["text"], "Build Version None Build Date None");
   EXPECT_EQ(fig["layout"]["title"]["text"], "Profile Summary");

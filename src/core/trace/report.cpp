@@ -40,8 +40,10 @@ constexpr std::string_view kFlameHover =
 
 Number real(double value) { return Number{value, false}; }
 
+// A rate the call has none of (it took no time, or counted no tokens) shows as an empty cell:
+// plotly.js would print a null as the word "null".
 Cell optional_real(const std::optional<double>& value) {
-  if (!value) return nullptr;
+  if (!value) return std::string();
   return real(*value);
 }
 
