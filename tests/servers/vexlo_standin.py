@@ -11,7 +11,10 @@ For tests, under /_standin/ (no api-key needed):
   POST   /_standin/mode       {"delay": seconds} answers late; {"stall": true} never answers
   POST   /_standin/script     {"status", "reason", "body" (Base64), "content_type"} is answered,
                               as it stands, to the next request (queued, first in first out)
-  POST   /_standin/reset      log, mode and scripted answers back to their start state
+  POST   /_standin/reset      log, mode and scripted answers back to their start state; with
+                              {"scope": text}, the log, mode and scripts then concern only
+                              requests whose path holds that text (other users of the server,
+                              and its health probe, keep being served as usual)
 """
 
 import argparse
@@ -248,9 +251,11 @@ class Admin:
         self.delay = 0.0
         self.stall = False
         self.released = threading.Event()  # set to let stalled requests go
+        self.scope = None  # only paths holding this text are logged, delayed or scripted
 
-    def reset(self):
+    def reset(self, scope=None):
         with self.lock:
+            self.scope = scope
             self.log.clear()
             self.script.clear()
             self.delay = 0.0
@@ -299,6 +304,8 @@ class Handler(BaseHTTPRequestHandler):
                  "headers": [[k, v] for k, v in self.headers.items()],
                  "body": base64.b64encode(raw[:_LOG_BODY_BYTES]).decode(), "size": len(raw)}
         with self.admin.lock:
+            if self.admin.scope is not None and self.admin.scope not in self.path:
+                return None, 0.0, False, None
             self.admin.log.append(entry)
             scripted = self.admin.script.popleft() if self.admin.script else None
             delay, stall, released = self.admin.delay, self.admin.stall, self.admin.released
@@ -360,7 +367,7 @@ class Handler(BaseHTTPRequestHandler):
             with admin.lock:
                 admin.script.append(body)
         elif what == "reset" and method == "POST":
-            admin.reset()
+            admin.reset(body.get("scope"))
         else:
             return self._send(404, error="Not found")
         return self._send(200, True)

@@ -80,9 +80,8 @@ py::object clean(py::handle data) {
     py::object bytes =
         py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(p, "utf-8", "replace"));
     if (!bytes) throw py::error_already_set();
-    return bridge::decode_utf8(
-        std::string_view(PyBytes_AS_STRING(bytes.ptr()),
-                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
+    return bridge::decode_utf8(std::string_view(
+        PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))));
   }
   const bool is_dict = PyDict_Check(p);
   const bool is_list = !is_dict && PyList_Check(p);
@@ -138,7 +137,8 @@ py::object post_later(py::handle m, const char* name, py::object collection, con
           } catch (...) {
             bridge::raise_python_error(std::current_exception(), Domain::kHttp);
           }
-          if (r->status != 200) raise_application_error(response_text(r->body, content_type_of(*r)));
+          if (r->status != 200)
+            raise_application_error(response_text(r->body, content_type_of(*r)));
           return py::none();
         });
   });
@@ -280,13 +280,12 @@ void bind_vector_collections(py::module_& m) {
       "aset_payload_by_key",
       [module](py::object collection, py::object key, py::object value, py::object points,
                py::object filter) {
-        return post_later(module, "aset_payload_by_key", collection, "/points/payload",
-                          [key, value, points, filter] {
-                            return payload_body(key, value, points, filter);
-                          });
+        return post_later(
+            module, "aset_payload_by_key", collection, "/points/payload",
+            [key, value, points, filter] { return payload_body(key, value, points, filter); });
       },
-      py::arg("collection"), py::arg("key"), py::arg("value"), py::arg("points"),
-      py::arg("filter"), "A coroutine doing what set_payload_by_key does.");
+      py::arg("collection"), py::arg("key"), py::arg("value"), py::arg("points"), py::arg("filter"),
+      "A coroutine doing what set_payload_by_key does.");
 }
 
 }  // namespace mosswork::datastore

@@ -132,8 +132,8 @@ void bind_vector_search(py::module_& m) {
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/query");
         http::HeaderList headers = vexlo::rest_headers(endpoint);
-        http::Response response = released(
-            Domain::kHttp, [&] { return vexlo::rest_send("POST", url, headers, body); });
+        http::Response response =
+            released(Domain::kHttp, [&] { return vexlo::rest_send("POST", url, headers, body); });
         if (response.status != 200) {
           raise_application_error(
               response_text(response.body, response.headers.get("Content-Type").value_or("")));
@@ -154,14 +154,12 @@ void bind_vector_search(py::module_& m) {
           std::string body =
               json_body(query_body(prefetch, query, using_, limit, score_threshold, filter));
           vexlo::RestEndpoint endpoint = vexlo_endpoint(owner);
-          std::string url =
-              vexlo::collection_url(endpoint, formatted(collection), "/points/query");
+          std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/query");
           double seconds = bridge::arg<double>(owner.attr("_aquery_timeout"), "_aquery_timeout");
-          auto timeout = std::chrono::milliseconds(
-              std::max<long long>(1, std::llround(seconds * 1000.0)));
-          auto request = vexlo::rest_loop_request("POST", std::move(url),
-                                                  vexlo::rest_headers(endpoint), std::move(body),
-                                                  timeout);
+          auto timeout =
+              std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000.0)));
+          auto request = vexlo::rest_loop_request(
+              "POST", std::move(url), vexlo::rest_headers(endpoint), std::move(body), timeout);
           return bridge::aio::http_coroutine(
               "aquery", std::move(request), [](http::loop::BufferedTransfer& t) -> py::object {
                 http::loop::BufferedResponse* r = nullptr;

@@ -77,14 +77,13 @@ py::object DocumentMaker::operator()(py::handle page_content, py::handle metadat
   if (!PyUnicode_CheckExact(page_content.ptr()) || !PyDict_CheckExact(metadata.ptr())) {
     return cls_(py::arg("page_content") = page_content, py::arg("metadata") = metadata);
   }
-  py::object meta = copy_metadata
-                        ? py::reinterpret_steal<py::object>(PyDict_Copy(metadata.ptr()))
-                        : py::reinterpret_borrow<py::object>(metadata);
+  py::object meta = copy_metadata ? py::reinterpret_steal<py::object>(PyDict_Copy(metadata.ptr()))
+                                  : py::reinterpret_borrow<py::object>(metadata);
   if (!meta) throw py::error_already_set();
   auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
   py::tuple no_args;
-  py::object doc = py::reinterpret_steal<py::object>(PyBaseObject_Type.tp_new(type, no_args.ptr(),
-                                                                              nullptr));
+  py::object doc =
+      py::reinterpret_steal<py::object>(PyBaseObject_Type.tp_new(type, no_args.ptr(), nullptr));
   if (!doc) throw py::error_already_set();
   // The fields in Document's own order, set as model_construct sets them (no validation).
   py::dict fields;
