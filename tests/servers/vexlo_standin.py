@@ -188,9 +188,9 @@ def _sparse(value, where):
 
 
 def _numbers(values, where):
-    for v in values:
-        if isinstance(v, bool) or not isinstance(v, (int, float)):
-            raise BadRequest(f"Format error in JSON body: {where} must hold numbers")
+    # Type by type rather than value by value: upserts of a million floats stay cheap.
+    if not set(map(type, values)) <= {int, float}:
+        raise BadRequest(f"Format error in JSON body: {where} must hold numbers")
 
 
 def _dense(value, size, where):
