@@ -1,14 +1,18 @@
 # Type stub of the datastore module: Redis helpers, the verified object download, the file lock,
-# file MD5, document text and full texts over the shared clients of connections.
+# file MD5, document text and full texts over the shared clients of connections; the vector
+# database's collections, upserts, queries, scrolls and payload updates.
 import io
 import os
 from types import TracebackType
 from typing import Any, Literal
 
+from langchain_core.documents import Document
+
 from langchain_core.runnables import Runnable
 
 from mosswork_utils._native import pybind11_type
-from mosswork_utils.connections import Lock, Minio, OpenSearch, Redis
+from mosswork_utils.connections import Lock, Minio, OpenSearch, Redis, VexloClient
+from mosswork_utils.connections import NativeCoroutine as NativeCoroutine
 
 __all__ = [
     "r", "r_master", "r_slaver", "redis_cluster", "config", "minio_client", "opensearch_client",
@@ -21,7 +25,11 @@ __all__ = [
     "cleanup_expired_task_mappings", "get_kb_task_limit", "get_enhanced_pdf_task_limit",
     "is_enhanced_pdf_loader", "file_lock", "calculate_file_md5", "download_from_minio",
     "read_minio_file_text", "download_as_bytesio", "get_doc_fulltext_opensearch",
-    "chain_decorator", "fetch_redis_metric_cache", "redis_hget"
+    "chain_decorator", "fetch_redis_metric_cache", "redis_hget", "vexlo_client",
+    "collection_exists", "get_collection", "create_collection", "recreate_collection",
+    "upsert_sparse_vecotr", "aupsert_sparse_vecotr", "clean_json_data", "query", "aquery",
+    "scroll_vexlo", "set_payload_by_key", "aset_payload_by_key", "get_document_nodes_from_vs",
+    "NativeCoroutine"
 ]
 
 __version__: str
@@ -32,6 +40,8 @@ redis_cluster: Any
 config: dict[str, Any]
 minio_client: Minio
 opensearch_client: OpenSearch | None
+vexlo_client: VexloClient
+_aquery_timeout: float
 
 def chain_decorator(func: Any) -> Runnable[Any, Any]: ...
 def get_redis_data(name: Any, key: Any, default: Any = "") -> Any: ...
@@ -83,3 +93,24 @@ def read_minio_file_text(bucket: str, object_name: str, doc_name: str) -> str | 
 def download_as_bytesio(bucket_name: str, object_name: str) -> io.BytesIO | None: ...
 def get_doc_fulltext_opensearch(doc_id: str) -> Any: ...
 def _read_document_text(path: str) -> str | None: ...
+def collection_exists(collection: Any) -> Any: ...
+def get_collection(collection_name: Any) -> Any: ...
+def create_collection(collection_name: Any, vectors_config: Any, shard_number: Any,
+                      replication_factor: Any, optimizers_config: Any,
+                      sparse_vectors_configs: Any = None) -> None: ...
+def recreate_collection(collection_name: Any, vectors_config: Any, shard_number: Any,
+                        replication_factor: Any, optimizers_config: Any,
+                        sparse_vectors_configs: Any = None) -> None: ...
+def upsert_sparse_vecotr(collection: Any, points: Any) -> None: ...
+def aupsert_sparse_vecotr(collection: Any, points: Any) -> NativeCoroutine: ...
+def clean_json_data(data: Any) -> Any: ...
+def query(collection: Any, prefetch: Any, query: Any, using: Any, limit: Any,
+          score_threshold: Any, filter: Any) -> list[tuple[Document, Any]]: ...
+def aquery(collection: Any, prefetch: Any, query: Any, using: Any, limit: Any,
+           score_threshold: Any, filter: Any) -> NativeCoroutine: ...
+def scroll_vexlo(col_name: Any, scroll_filter: Any, limit: Any = -1) -> list[Document]: ...
+def set_payload_by_key(collection: Any, key: Any, value: Any, points: Any = None,
+                       filter: Any = None) -> None: ...
+def aset_payload_by_key(collection: Any, key: Any, value: Any, points: Any,
+                        filter: Any) -> NativeCoroutine: ...
+def get_document_nodes_from_vs(collection_name: str, node_id: str) -> dict[str, Any] | None: ...

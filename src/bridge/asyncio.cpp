@@ -387,4 +387,10 @@ py::object http_coroutine(std::string name, core::http::loop::BufferedRequest re
                                                     std::move(done), std::move(cancel)));
 }
 
+py::object deferred_coroutine(std::string name, std::function<py::object()> make) {
+  // No cancel hook: the awaited object cancels its own work when it is closed or released.
+  return py::cast(std::make_unique<NativeCoroutine>(
+      std::move(name), std::move(make), [](py::object result) { return result; }, nullptr));
+}
+
 }  // namespace mosswork::bridge::aio

@@ -113,4 +113,9 @@ pybind11::object http_coroutine(
     std::string name, core::http::loop::BufferedRequest request,
     std::function<pybind11::object(core::http::loop::BufferedTransfer&)> finish);
 
+// A coroutine that calls make() at its first send() and then awaits what it returned (an
+// http_coroutine, say): the work, and whatever it reads or serialises first, waits for the first
+// step, as an `async def` body would. throw() and close() pass into the awaited object.
+pybind11::object deferred_coroutine(std::string name, std::function<pybind11::object()> make);
+
 }  // namespace mosswork::bridge::aio

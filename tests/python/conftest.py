@@ -108,3 +108,66 @@ def fake_langfuse(monkeypatch):
         return fake
 
     return install
+
+
+class VexloStandin:
+    """The vector-database stand-in's admin interface: what it received, how it answers."""
+
+    def __init__(self, base: str, api_key: str) -> None:
+        import uuid
+
+        self.base = base
+        self.api_key = api_key
+        # Collections of this test start with it; the log, mode and scripted answers concern
+        # only them, so other users of the shared server are never delayed or stalled.
+        self.prefix = "vt" + uuid.uuid4().hex[:10]
+
+    def _call(self, method: str, path: str, body=None):
+        import json
+        import urllib.request
+
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method=method,
+                                         headers={"api-key": self.api_key,
+                                                  "Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=30) as answer:
+            return json.loads(answer.read())
+
+    def requests(self) -> list[dict]:
+        """The requests received since the last reset, bodies decoded to bytes."""
+        import base64
+
+        entries = self._call("GET", "/_standin/requests")["requests"]
+        for entry in entries:
+            entry["body"] = base64.b64decode(entry["body"])
+        return entries
+
+    def script(self, status: int, body: bytes, reason: str | None = None,
+               content_type: str | None = "application/json") -> None:
+        import base64
+
+        self._call("POST", "/_standin/script", {"status": status, "reason": reason,
+                                               "body": base64.b64encode(body).decode(),
+                                               "content_type": content_type})
+
+    def mode(self, delay: float = 0.0, stall: bool = False) -> None:
+        self._call("POST", "/_standin/mode", {"delay": delay, "stall": stall})
+
+    def reset(self, scope: bool = True) -> None:
+        self._call("POST", "/_standin/reset",
+                   {"scope": "/collections/" + self.prefix} if scope else {})
+
+    def put(self, path: str, body) -> dict:
+        return self._call("PUT", path, body)
+
+
+@pytest.fixture
+def vexlo(servers):
+    """The stand-in, its log, mode and scripted answers reset before and after the test."""
+    from mosswork_utils import connections
+
+    cfg = connections.config
+    standin = VexloStandin(f"http://{cfg['vexlo_host']}:{cfg['vexlo_port']}", cfg["vexlo_api_key"])
+    standin.reset()
+    yield standin
+    standin.reset(scope=False)

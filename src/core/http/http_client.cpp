@@ -300,12 +300,14 @@ Response HttpClient::send(const Request& request) {
           if (request.raise_for_status && status >= 400) {
             throw HttpStatusError(status, std::move(transfer.body()));
           }
-          return Response{status, std::move(transfer.headers()), std::move(transfer.body())};
+          return Response{status, std::move(transfer.headers()), std::move(transfer.body()),
+                          transfer.reason()};
         }
         if (!retries.increment()) {
           if (options_.retry.raise_on_status)
             throw HttpStatusError(status, std::move(transfer.body()));
-          return Response{status, std::move(transfer.headers()), std::move(transfer.body())};
+          return Response{status, std::move(transfer.headers()), std::move(transfer.body()),
+                          transfer.reason()};
         }
         wait = status_wait(retries, retry_after);
         sent = transfer.body_bytes_read();

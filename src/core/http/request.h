@@ -40,9 +40,10 @@ struct Request {
 
 // A response read to its end.
 struct Response {
-  long status = 0;   // final HTTP status
-  Headers headers;   // headers of the final response
-  std::string body;  // the whole body
+  long status = 0;     // final HTTP status
+  Headers headers;     // headers of the final response
+  std::string body;    // the whole body
+  std::string reason;  // reason phrase of the final status line, as the server sent it
 };
 
 }  // namespace mosswork::core::http

@@ -347,9 +347,11 @@ std::size_t Transfer::on_header(char* data, std::size_t size, std::size_t count,
       t->headers_complete_ = false;
       std::size_t sp = line.find(' ');
       long code = 0;
+      t->reason_.clear();
       if (sp != std::string_view::npos) {
         std::string_view rest = line.substr(sp + 1);
         std::from_chars(rest.data(), rest.data() + std::min<std::size_t>(rest.size(), 3), code);
+        if (rest.size() > 4) t->reason_ = std::string(trim(rest.substr(4)));
       }
       t->status_ = code;
     } else if (line == "\r\n" || line == "\n") {

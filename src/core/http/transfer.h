@@ -88,6 +88,7 @@ class Transfer {
   void detach() noexcept;
 
   long status() const noexcept { return status_; }
+  const std::string& reason() const noexcept { return reason_; }
   Headers& headers() noexcept { return headers_; }
   std::string& body() noexcept { return body_; }
   std::optional<std::uint64_t> content_length() const noexcept { return content_length_; }
@@ -130,6 +131,7 @@ class Transfer {
 
   // response
   long status_ = 0;
+  std::string reason_;  // of the final status line
   bool headers_complete_ = false;
   Headers headers_;
   std::optional<std::uint64_t> content_length_;

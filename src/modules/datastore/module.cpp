@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "bridge/asyncio.h"
 #include "bridge/errors.h"
 #include "core/build/description.h"
 #include "modules/datastore/documents.h"
 #include "modules/datastore/lazy_names.h"
 #include "modules/datastore/redis_access.h"
+#include "modules/datastore/vexlo_access.h"
 
 namespace py = pybind11;
 
@@ -77,12 +79,13 @@ PYBIND11_MODULE(datastore, m) {
   m.doc() =
       "Data-store helpers: JSON values in Redis hashes, keys, sets, locks, retry counters, "
       "task accounting and the metric-query cache step; the verified object download, the "
-      "file lock and file MD5; document text and full-text fetches.";
+      "file lock and file MD5; document text and full-text fetches; vector-database collections, "
+      "upserts, queries, scrolls and payload updates.";
   m.attr("__version__") = std::string(mosswork::core::build::kVersion);
   mosswork::bridge::install_error_translator();
   py::module_ connections = py::module_::import("mosswork_utils.connections");
   for (const char* name : {"r", "r_master", "r_slaver", "redis_cluster", "config", "minio_client",
-                           "opensearch_client"}) {
+                           "opensearch_client", "vexlo_client"}) {
     m.attr(name) = connections.attr(name);
   }
   mosswork::datastore::RedisAccess access(connections);
@@ -94,5 +97,8 @@ PYBIND11_MODULE(datastore, m) {
   mosswork::datastore::bind_files(m);
   mosswork::datastore::bind_download(m);
   mosswork::datastore::bind_documents(m);
+  mosswork::bridge::aio::bind_coroutine_type(m);
+  mosswork::datastore::bind_vector_collections(m);
+  mosswork::datastore::bind_vector_search(m);
   mosswork::datastore::install_lazy_names(m);
 }
