@@ -389,8 +389,7 @@ py::object http_coroutine(std::string name, core::http::loop::BufferedRequest re
 
 py::object deferred_coroutine(std::string name, std::function<py::object()> make) {
   // No cancel hook: the awaited object cancels its own work when it is closed or released.
-  return py::cast(std::make_unique<NativeCoroutine>(
-      std::move(name), std::move(make), [](py::object result) { return result; }, nullptr));
+  return coroutine(std::move(name), std::move(make), [](py::object result) { return result; });
 }
 
 }  // namespace mosswork::bridge::aio
