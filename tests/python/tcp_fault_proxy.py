@@ -12,6 +12,7 @@ chunk of data):
 
 from __future__ import annotations
 
+import select
 import socket
 import struct
 import threading
@@ -59,44 +60,45 @@ class TcpFaultProxy:
             threading.Thread(target=self._serve, args=(client,), daemon=True).start()
 
     def _serve(self, client: socket.socket) -> None:
+        # One thread a connection, both directions: a reset must come from the socket's only
+        # user, or the close waits for a receive blocked in another thread.
         try:
             upstream = socket.create_connection(self.upstream)
         except OSError:
             _reset(client)
             return
         self._track(upstream)
-        threading.Thread(target=self._answers, args=(upstream, client), daemon=True).start()
-        try:
-            while data := client.recv(65536):
-                if self.mode == "blackhole":
-                    continue
-                upstream.sendall(data)
-        except OSError:
-            pass
-        finally:
-            _close(upstream)
-
-    def _answers(self, upstream: socket.socket, client: socket.socket) -> None:
         sent = 0
         try:
-            while data := upstream.recv(65536):
-                if self.mode == "blackhole":
-                    continue
-                if self.mode != "reset":
-                    sent = 0
-                else:
+            while True:
+                ready, _, _ = select.select([client, upstream], [], [])
+                if client in ready:
+                    data = client.recv(65536)
+                    if not data:
+                        return
+                    if self.mode != "blackhole":
+                        upstream.sendall(data)
+                if upstream in ready:
+                    data = upstream.recv(65536)
+                    if not data:
+                        return
+                    if self.mode == "blackhole":
+                        continue
+                    if self.mode != "reset":
+                        sent = 0
+                        client.sendall(data)
+                        continue
                     room = max(0, self.cut_bytes - sent)
                     client.sendall(data[:room])
                     sent += min(room, len(data))
                     if len(data) > room:
                         _reset(client)
                         return
-                    continue
-                client.sendall(data)
         except OSError:
             pass
         finally:
             _close(client)
+            _close(upstream)
 
 
 def _reset(s: socket.socket) -> None:
