@@ -333,14 +333,14 @@ class Converter {
       }
     }
     ids.push_back(std::move(id));
-    map.entries.emplace_back(std::move(key), std::move(value));
+    map.entries.push_back({std::move(key), std::move(value)});
   }
 
   YamlValue mapping(const YAML::Node& node, std::size_t depth) {
     YamlValue v;
     v.kind = YamlValue::Kind::kMap;
     std::vector<std::string> ids;
-    std::vector<std::pair<YamlValue, YamlValue>> merged, own;
+    std::vector<YamlEntry> merged, own;
     for (const auto& pair : node) {
       const YAML::Node& key = pair.first;
       if (key.IsScalar() && key.Tag() == "?" && key.Scalar() == "<<") {
@@ -368,7 +368,7 @@ class Converter {
       if (k.kind == YamlValue::Kind::kList || k.kind == YamlValue::Kind::kMap) {
         fail(key, "found unhashable key");
       }
-      own.emplace_back(std::move(k), convert(pair.second, depth + 1));
+      own.push_back({std::move(k), convert(pair.second, depth + 1)});
     }
     for (auto& e : merged) put(v, ids, std::move(e.first), std::move(e.second));
     for (auto& e : own) put(v, ids, std::move(e.first), std::move(e.second));
