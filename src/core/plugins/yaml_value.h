@@ -35,7 +35,7 @@ struct YamlValue {
   double number = 0;  // kFloat
   std::string text;   // kText
   Timestamp timestamp;
-  std::vector<YamlValue> items;                          // kList
+  std::vector<YamlValue> items;    // kList
   std::vector<YamlEntry> entries;  // kMap, keys unique, in first-seen order
 };
 
