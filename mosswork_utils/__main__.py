@@ -78,6 +78,15 @@ def _check_ocr(module) -> str:
     return f"endpoint {module.ocr_service_endpoint}"
 
 
+def _check_tracetools(module) -> str:
+    missing = [n for n in ("get_langfuse_handler", "get_langfuse_trace", "langfuse_profiling")
+               if not callable(getattr(module, n, None))]
+    assert not missing, f"missing {missing}"
+    if module.langfuse is None:
+        return "tracing off (no LANGFUSE_HOST)"
+    return f"tracing to {module.langfuse_config.get('LANGFUSE_HOST')}"
+
+
 def _check_plugins(module) -> str:
     types = [str(p["typeNum"]) for p in module.plugins_chains_config]
     return f"{len(types)} enabled plugin chain(s): {', '.join(types)}"
@@ -89,6 +98,7 @@ CHECKS = {
     "mosswork_utils.ocr": _check_ocr,
     "mosswork_utils.notices": _check_notices,
     "mosswork_utils.plugins": _check_plugins,
+    "mosswork_utils.tracetools": _check_tracetools,
     "mosswork_utils.buildhelper": _check_buildhelper,
     "mosswork_utils._bridge": _check_bridge,
 }

@@ -352,6 +352,12 @@ void bind_coroutine_type(py::module_& m) {
   g_registry = registry.ptr();
 }
 
+py::object coroutine(std::string name, NativeCoroutine::Start start, NativeCoroutine::Finish finish,
+                     NativeCoroutine::Cancel cancel) {
+  return py::cast(std::make_unique<NativeCoroutine>(std::move(name), std::move(start),
+                                                    std::move(finish), std::move(cancel)));
+}
+
 py::object http_coroutine(std::string name, core::http::loop::BufferedRequest request,
                           std::function<py::object(core::http::loop::BufferedTransfer&)> finish) {
   struct State {

@@ -102,6 +102,11 @@ class NativeCoroutine {
 // callers get the same objects. Call from the init of every module that returns coroutines.
 void bind_coroutine_type(pybind11::module_& m);
 
+// A NativeCoroutine as a Python object, for modules whose coroutines await Python awaitables
+// (the type must have been bound, see above).
+pybind11::object coroutine(std::string name, NativeCoroutine::Start start,
+                           NativeCoroutine::Finish finish, NativeCoroutine::Cancel cancel = {});
+
 // A coroutine that runs one buffered HTTP exchange on the running loop; finish receives the
 // finished transfer (errors of the transfer are thrown from its response()).
 pybind11::object http_coroutine(

@@ -22,13 +22,28 @@ using detail::Nesting;
 using detail::new_ref;
 using detail::Ref;
 
-// Output bytes; realloc lets large outputs grow in place instead of being copied.
+// Output bytes; realloc lets large outputs grow in place instead of being copied. ASCII output
+// that is to become a str is written straight into a compact ASCII str, grown and finally shrunk
+// with PyUnicode_Resize, which spares a copy of the whole text.
 class Buffer {
  public:
-  Buffer() = default;
+  explicit Buffer(bool into_str) {
+    if (into_str) {
+      str_ = PyUnicode_New(kFirstStr, 127);
+      if (str_ == nullptr) throw std::bad_alloc();
+      data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+      capacity_ = kFirstStr;
+    }
+  }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  ~Buffer() {
+    if (str_ != nullptr) {
+      Py_DECREF(str_);
+    } else {
+      std::free(data_);
+    }
+  }
 
   // Room for n more bytes; returns where they go. Finish with commit().
   char* reserve(std::size_t n) {
@@ -48,16 +63,38 @@ class Buffer {
 
   const char* data() const { return data_ ? data_ : ""; }
   std::size_t size() const { return size_; }
+  bool holds_str() const { return str_ != nullptr; }
+
+  // The str holding the output (holds_str()), shrunk to it; null with the error set.
+  PyObject* take_str() {
+    PyObject* text = str_;
+    if (PyUnicode_Resize(&text, static_cast<Py_ssize_t>(size_)) < 0) return nullptr;
+    str_ = nullptr;
+    data_ = nullptr;
+    return text;
+  }
 
  private:
+  static constexpr std::size_t kFirstStr = 256;
+
   void grow(std::size_t n) {
     std::size_t wanted = std::max({capacity_ * 2, size_ + n, std::size_t{4096}});
-    void* grown = std::realloc(data_, wanted);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
+    if (str_ != nullptr) {
+      // On failure the str is left as it was, still ours.
+      if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(wanted)) < 0) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      data_ = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_));
+    } else {
+      void* grown = std::realloc(data_, wanted);
+      if (grown == nullptr) throw std::bad_alloc();
+      data_ = static_cast<char*>(grown);
+    }
     capacity_ = wanted;
   }
 
+  PyObject* str_ = nullptr;  // owned; the output's storage when it is to become a str
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -66,7 +103,7 @@ class Buffer {
 template <bool kAscii>
 class Encoder {
  public:
-  Encoder() = default;
+  explicit Encoder(bool into_str) : out_(into_str) {}
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
   ~Encoder() {
@@ -357,8 +394,9 @@ struct RawOutput {
   bool non_ascii = false;
 };
 
+// into_str: the caller wants a str, which ASCII output is then written into directly.
 template <typename Done>
-auto with_encoding(PyObject* value, bool ensure_ascii, Done&& done) {
+auto with_encoding(PyObject* value, bool ensure_ascii, bool into_str, Done&& done) {
   auto finish = [&](auto& encoder) {
     bool ok = false;
     try {
@@ -369,16 +407,22 @@ auto with_encoding(PyObject* value, bool ensure_ascii, Done&& done) {
     if (!ok) throw py::error_already_set();
     return done(RawOutput{&encoder.output(), encoder.lone_surrogate(), encoder.non_ascii()});
   };
-  if (ensure_ascii) {
-    Encoder<true> encoder;
+  try {
+    if (ensure_ascii) {
+      Encoder<true> encoder(into_str);
+      return finish(encoder);
+    }
+    Encoder<false> encoder(false);
     return finish(encoder);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    throw py::error_already_set();
   }
-  Encoder<false> encoder;
-  return finish(encoder);
 }
 
 PyObject* output_to_str(const RawOutput& raw) {
-  const Buffer& buffer = *raw.buffer;
+  Buffer& buffer = *raw.buffer;
+  if (buffer.holds_str()) return buffer.take_str();
   Py_ssize_t n = static_cast<Py_ssize_t>(buffer.size());
   if (!raw.non_ascii) {
     PyObject* text = PyUnicode_New(n, 127);
@@ -391,13 +435,13 @@ PyObject* output_to_str(const RawOutput& raw) {
 }  // namespace
 
 Encoded encode(py::handle value, bool ensure_ascii) {
-  return with_encoding(value.ptr(), ensure_ascii, [](const RawOutput& raw) {
+  return with_encoding(value.ptr(), ensure_ascii, false, [](const RawOutput& raw) {
     return Encoded{std::string(raw.buffer->data(), raw.buffer->size()), raw.lone_surrogate};
   });
 }
 
 py::str dumps(py::handle value, bool ensure_ascii) {
-  return with_encoding(value.ptr(), ensure_ascii, [](const RawOutput& raw) {
+  return with_encoding(value.ptr(), ensure_ascii, true, [](const RawOutput& raw) {
     PyObject* text = output_to_str(raw);
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
@@ -405,7 +449,7 @@ py::str dumps(py::handle value, bool ensure_ascii) {
 }
 
 std::string dumps_utf8(py::handle value, bool ensure_ascii) {
-  return with_encoding(value.ptr(), ensure_ascii, [](const RawOutput& raw) {
+  return with_encoding(value.ptr(), ensure_ascii, false, [](const RawOutput& raw) {
     if (raw.lone_surrogate) {
       // Let str.encode raise its own UnicodeEncodeError, positions and all.
       Ref text(output_to_str(raw));

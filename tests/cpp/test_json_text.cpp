@@ -3,9 +3,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,6 +67,37 @@ TEST(JsonText, DoublesAreWrittenAsPythonRepr) {
   }
 }
 
+// Random bit patterns: the text reads back to the same double and has no more digits than the
+// shortest that to_chars finds.
+TEST(JsonText, RandomDoublesRoundTripWithShortestDigits) {
+  std::mt19937_64 rng(20240611);
+  auto digit_count = [](std::string_view text) {
+    std::string_view mantissa = text.substr(0, text.find('e'));
+    std::size_t first = mantissa.find_first_not_of("-0.");
+    if (first == std::string_view::npos) return std::size_t{1};
+    std::size_t n = 0;
+    for (char c : mantissa.substr(first)) n += c >= '0' && c <= '9';
+    // Trailing zeros of an integral value ("100.0") are not significant digits.
+    std::size_t last = mantissa.find_last_not_of("0.");
+    for (std::size_t i = last + 1; i < mantissa.size(); ++i) n -= mantissa[i] == '0';
+    return n;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    double value = std::bit_cast<double>(rng());
+    if (!std::isfinite(value)) continue;
+    char buffer[json::kMaxDoubleText];
+    std::string text(buffer, json::write_double(buffer, value));
+    double back = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+    ASSERT_TRUE(ec == std::errc() && end == text.data() + text.size()) << text;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(value)) << text;
+    char shortest[json::kMaxDoubleText];
+    auto sci =
+        std::to_chars(shortest, shortest + sizeof shortest, value, std::chars_format::scientific);
+    ASSERT_EQ(digit_count(text), digit_count(std::string_view(shortest, sci.ptr))) << text;
+  }
+}
+
 TEST(JsonText, IntegersAreWrittenInFull) {
   for (auto [value, text] : {std::pair<long long, const char*>{0, "0"},
                              {-1, "-1"},
@@ -104,6 +139,14 @@ const EscapeCase kEscapes[] = {
      R"(xyz0123\\9)",
      false},
     {U"0123456789abcdef\xe9", R"(0123456789abcdef\u00e9)", "0123456789abcdef\xc3\xa9", false},
+    // Non-ASCII runs meeting ASCII runs and escapes on either side.
+    {U"\u4e2d\u6587ab\"\u4e2d\x01\u00e9\U0001f600\\",
+     R"(\u4e2d\u6587ab\"\u4e2d\u0001\u00e9\ud83d\ude00\\)",
+     "\xe4\xb8\xad\xe6\x96\x87"
+     "ab\\\"\xe4\xb8\xad\\u0001\xc3\xa9\xf0\x9f\x98\x80\\\\",
+     false},
+    {std::u32string{0x4e2d, 0xdc00, U'\x7f', 0x10ffff}, R"(\u4e2d\udc00\u007f\udbff\udfff)",
+     "\xe4\xb8\xad\xed\xb0\x80\x7f\xf4\x8f\xbf\xbf", true},
 };
 
 // The text written for the case's code points held as CharT, as a str of that kind holds them.

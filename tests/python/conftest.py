@@ -74,3 +74,37 @@ def servers():
         assert again.returncode == 0, again.stdout + again.stderr
 
     return restart
+
+
+class FakeLangfuse:
+    """A Langfuse client whose trace listing answers from scripted states: the first listing
+    call from states[0], each later one from the next state (the last one repeats). Each state is
+    the trace's whole observation list in listing order, paged as the server pages it."""
+
+    def __init__(self, *states: list) -> None:
+        self.states = states
+        self.calls: list[int | None] = []  # the page asked for, None when omitted
+
+    def get_observations(self, *, trace_id, limit, page=None):
+        from types import SimpleNamespace
+
+        assert limit == 50 and trace_id
+        state = self.states[min(len(self.calls), len(self.states) - 1)]
+        self.calls.append(page)
+        number = page or 1
+        meta = SimpleNamespace(page=number, limit=limit, total_items=len(state),
+                               total_pages=-(-len(state) // limit))
+        return SimpleNamespace(data=state[(number - 1) * limit:number * limit], meta=meta)
+
+
+@pytest.fixture
+def fake_langfuse(monkeypatch):
+    """Puts a FakeLangfuse built from the given states in place of the tracetools client."""
+    from mosswork_utils import tracetools
+
+    def install(*states: list) -> FakeLangfuse:
+        fake = FakeLangfuse(*states)
+        monkeypatch.setattr(tracetools, "langfuse", fake)
+        return fake
+
+    return install

@@ -276,7 +276,10 @@ class TestDumpsStrings:
         "text",
         ["", "plain", 'q"b\\s/', "\b\f\n\r\t\x00\x1f", "\x7f\x80\xff", "é" * 9000,
          "中" * 5000 + "\n", "\U0001f600" * 4097, "\ud800", "\udc00\ud800", "\ud83d\ude00",
-         "a\ud800b\U0010ffff", "x" * 4095 + '"' + "y" * 10000],
+         "a\ud800b\U0010ffff", "x" * 4095 + '"' + "y" * 10000,
+         # Runs of every escape class meeting in two- and four-byte str data.
+         "中文ab\"\\\x01\x7f\u00e9\ud800中" * 300, "\U0001f600ab\n\udfff\x7f\u4e2d" * 300,
+         "中" * 4096 + "\x00" + "a" * 5 + "\u2028"],
         ids=lambda t: repr(t[:12]) + f"/{len(t)}")
     def test_every_kind_matches_json(self, text: str, ensure_ascii: bool) -> None:
         assert _bridge.dumps(text, ensure_ascii=ensure_ascii) == json.dumps(
@@ -540,6 +543,23 @@ class TestFloatRepr:
     def test_known_texts(self, value: float, text: str) -> None:
         assert repr(value) == text
         assert _bridge.dumps(value) == text
+
+
+@pytest.mark.parametrize("ensure_ascii", [True, False])
+def test_codec_round_trip_agrees_with_json(ensure_ascii: bool) -> None:
+    # Random bit patterns (NaN and infinities among them) and mixed-run strings, written and read
+    # back by both codecs.
+    rng = random.Random(99)
+    count = 100_000
+    floats = list(struct.unpack(f"<{count}d", struct.pack(f"<{count}Q",
+                                                          *(rng.getrandbits(64) for _ in range(count)))))
+    pieces = ["a", '"', "\\", "\x1f", "\x7f", "\u00e9", "中", "\U0001f600", "\ud800", "\udc00"]
+    texts = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 40))) for _ in range(2000)]
+    value = {"floats": floats, "texts": texts}
+    text = json.dumps(value, ensure_ascii=ensure_ascii)
+    assert _bridge.dumps(value, ensure_ascii=ensure_ascii) == text
+    for document in (text, text.encode("utf-8", "surrogatepass")):
+        assert same_value(_bridge.loads(document), json.loads(document))
 
 
 def kinds_in(value: Any, found: collections.Counter) -> None:

@@ -18,15 +18,19 @@ char* write_finite_double(char* out, double value) {
   const char* s = sci;
   if (*s == '-') *out++ = *s++;
   const char* mantissa = s;
+  // to_chars writes d[.ddd]e±XX: the digits are the first one and those after the point.
+  const char* e =
+      static_cast<const char*>(std::memchr(s, 'e', static_cast<std::size_t>(sci_end - s)));
   char digits[20];
-  int count = 0;
-  digits[count++] = *s++;
-  if (*s == '.') {
-    for (++s; *s != 'e'; ++s) digits[count++] = *s;
+  digits[0] = *s;
+  int count = 1;
+  if (e - s > 1) {
+    std::memcpy(digits + 1, s + 2, static_cast<std::size_t>(e - s - 2));
+    count = static_cast<int>(e - s - 1);
   }
   int exponent = 0;
-  for (const char* e = s + 2; e < sci_end; ++e) exponent = exponent * 10 + (*e - '0');
-  if (s[1] == '-') exponent = -exponent;
+  for (const char* d = e + 2; d < sci_end; ++d) exponent = exponent * 10 + (*d - '0');
+  if (e[1] == '-') exponent = -exponent;
   int point = exponent + 1;  // digits before the decimal point
   if (point <= -4 || point > 16) {
     // to_chars writes the exponent form exactly as repr does: "1e+16", "2.5e-05".

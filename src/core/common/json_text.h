@@ -65,13 +65,18 @@ constexpr std::array<char, 128> make_escapes(bool ascii_only) {
 template <bool kAscii>
 inline constexpr std::array<char, 128> kEscapes = make_escapes(kAscii);
 
+// The two hex digits of each byte value, so that an escape takes two lookups rather than four.
+inline constexpr auto kHexPairs = [] {
+  std::array<std::array<char, 2>, 256> pairs{};
+  for (int b = 0; b < 256; ++b) pairs[b] = {kHexDigits[b >> 4], kHexDigits[b & 0xf]};
+  return pairs;
+}();
+
 inline char* write_u_escape(char* out, unsigned c) {
   out[0] = '\\';
   out[1] = 'u';
-  out[2] = kHexDigits[(c >> 12) & 0xf];
-  out[3] = kHexDigits[(c >> 8) & 0xf];
-  out[4] = kHexDigits[(c >> 4) & 0xf];
-  out[5] = kHexDigits[c & 0xf];
+  std::memcpy(out + 2, kHexPairs[(c >> 8) & 0xff].data(), 2);
+  std::memcpy(out + 4, kHexPairs[c & 0xff].data(), 2);
   return out + 6;
 }
 
@@ -162,17 +167,27 @@ inline char* write_escaped(char* out, const unsigned char* s, std::size_t n, Esc
 template <bool kAscii, typename CharT>
   requires(sizeof(CharT) > 1)
 inline char* write_escaped(char* out, const CharT* s, std::size_t n, EscapeState& state) {
-  for (const CharT* end = s + n; s < end; ++s) {
-    char32_t c = static_cast<char32_t>(*s);
-    if (c < 0x80) {
-      if (detail::kEscapes<kAscii>[c] == 0) {
-        *out++ = static_cast<char>(c);
-      } else {
-        out = detail::write_ascii_escape<kAscii>(out, c);
-      }
-    } else {
-      out = detail::write_wide<kAscii>(out, c, state);
+  const CharT* end = s + n;
+  while (s < end) {
+    // A run of ASCII characters that need no escape, then one that does or a non-ASCII run.
+    while (s < end && *s < 0x80 && detail::kEscapes<kAscii>[*s] == 0) {
+      *out++ = static_cast<char>(*s++);
     }
+    if (s == end) break;
+    if (*s < 0x80) {
+      out = detail::write_ascii_escape<kAscii>(out, static_cast<unsigned>(*s++));
+      continue;
+    }
+    if constexpr (!kAscii) state.non_ascii = true;
+    do {
+      char32_t c = static_cast<char32_t>(*s++);
+      if constexpr (kAscii) {
+        out = detail::write_wide<true>(out, c, state);
+      } else {
+        if (c >= 0xd800 && c <= 0xdfff) state.lone_surrogate = true;
+        out = write_utf8(out, c);
+      }
+    } while (s < end && *s >= 0x80);
   }
   return out;
 }

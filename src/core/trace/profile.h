@@ -90,4 +90,13 @@ struct Report {
   std::string build_date = "None";
 };
 
+// The rows and the profile summary of one trace. `collected` holds the finished observations in
+// collection order; the rows are that order reversed (the listing delivers the newest first), and
+// the first row's start is time zero. retrieval_duration is the wall-clock time of the whole
+// retrieval (the "retriever_binding" step), 0 when there was none. build_version and build_date
+// are left for the caller. Throws InvalidArgument when no observation is a model call
+// ("GENERATION") or none is the chain's output parser ("vynStrOutputParser").
+Report build_report(const std::string& trace_id, std::vector<Observation> collected,
+                    Number retrieval_duration);
+
 }  // namespace mosswork::core::trace
