@@ -73,6 +73,8 @@ class TestSafeReader:
         ("---\na: 1\n---\nb: 2", "expected a single document"),
         ("? [1]\n: x", "found unhashable key"),
         ("a: !!int twelve", "not an integer"),
+        # A stream on which the YAML library's own loader loops for ever, allocating.
+        ("''a\n? x\n: c", "expected"),
     ])
     def test_what_a_safe_loader_refuses_is_a_value_error(self, text, message):
         with pytest.raises(ValueError, match=message):

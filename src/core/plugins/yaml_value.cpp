@@ -1,11 +1,13 @@
 // YAML documents read the way a safe loader reads them (see yaml_value.h).
 #include "core/plugins/yaml_value.h"
 
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cmath>
 #include <limits>
 #include <regex>
+#include <sstream>
 
 #include "core/common/errors.h"
 
@@ -333,14 +335,14 @@ class Converter {
       }
     }
     ids.push_back(std::move(id));
-    map.entries.emplace_back(std::move(key), std::move(value));
+    map.entries.push_back({std::move(key), std::move(value)});
   }
 
   YamlValue mapping(const YAML::Node& node, std::size_t depth) {
     YamlValue v;
     v.kind = YamlValue::Kind::kMap;
     std::vector<std::string> ids;
-    std::vector<std::pair<YamlValue, YamlValue>> merged, own;
+    std::vector<YamlEntry> merged, own;
     for (const auto& pair : node) {
       const YAML::Node& key = pair.first;
       if (key.IsScalar() && key.Tag() == "?" && key.Scalar() == "<<") {
@@ -368,7 +370,7 @@ class Converter {
       if (k.kind == YamlValue::Kind::kList || k.kind == YamlValue::Kind::kMap) {
         fail(key, "found unhashable key");
       }
-      own.emplace_back(std::move(k), convert(pair.second, depth + 1));
+      own.push_back({std::move(k), convert(pair.second, depth + 1)});
     }
     for (auto& e : merged) put(v, ids, std::move(e.first), std::move(e.second));
     for (auto& e : own) put(v, ids, std::move(e.first), std::move(e.second));
@@ -379,21 +381,47 @@ class Converter {
   std::size_t values_ = 0;
 };
 
+// Takes a document's events and keeps nothing.
+class DocumentCounter : public YAML::EventHandler {
+ public:
+  void OnDocumentStart(const YAML::Mark&) override {}
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {}
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {}
+  void OnMapEnd() override {}
+};
+
 }  // namespace
 
 YamlValue parse_yaml(std::string_view text, const YamlOptions& options) {
-  std::vector<YAML::Node> documents;
+  std::string stream(text);
+  YAML::Node document;
   try {
-    documents = YAML::LoadAll(std::string(text));
+    // Documents are counted before one is built, and counting stops at the second: yaml-cpp 0.7's
+    // LoadAll loops for ever, allocating, on some malformed streams (it keeps reporting another
+    // empty document), and one short line of YAML would take the process down.
+    std::istringstream in(stream);
+    YAML::Parser parser(in);
+    DocumentCounter counter;
+    int documents = 0;
+    while (documents < 2 && parser.HandleNextDocument(counter)) ++documents;
+    if (documents == 0) return make_null();
+    if (documents > 1) {
+      throw ParseError("expected a single document in the stream, but found another document");
+    }
+    document = YAML::Load(stream);
   } catch (const YAML::Exception& e) {
     throw ParseError(e.what());
   }
-  if (documents.empty()) return make_null();
-  if (documents.size() > 1) {
-    throw ParseError("expected a single document in the stream, but found another document");
-  }
   try {
-    return Converter(options).convert(documents.front(), 0);
+    return Converter(options).convert(document, 0);
   } catch (const YAML::Exception& e) {
     throw ParseError(e.what());
   }

@@ -21,6 +21,8 @@ struct Timestamp {
   int offset_minutes = 0;  // east of UTC
 };
 
+struct YamlEntry;
+
 struct YamlValue {
   enum class Kind { kNull, kBool, kInt, kFloat, kText, kTimestamp, kList, kMap };
   Kind kind = Kind::kNull;
@@ -33,8 +35,15 @@ struct YamlValue {
   double number = 0;  // kFloat
   std::string text;   // kText
   Timestamp timestamp;
-  std::vector<YamlValue> items;                          // kList
-  std::vector<std::pair<YamlValue, YamlValue>> entries;  // kMap, keys unique, in first-seen order
+  std::vector<YamlValue> items;    // kList
+  std::vector<YamlEntry> entries;  // kMap, keys unique, in first-seen order
+};
+
+// A map entry. A struct rather than std::pair: a pair of a type still being defined cannot be
+// named in that type with every standard library.
+struct YamlEntry {
+  YamlValue first;
+  YamlValue second;
 };
 
 struct YamlOptions {

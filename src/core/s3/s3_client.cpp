@@ -264,7 +264,9 @@ ObjectWriteResult S3Client::put_object(const std::string& bucket, const std::str
                                        std::string_view data, const std::string& content_type,
                                        const Metadata& metadata) {
   check_names(bucket, name);
-  auto [part_size, parts] = part_info(data.size());
+  // Plain variables, not a structured binding: the lambda below captures them.
+  const auto info = part_info(data.size());
+  const std::uint64_t part_size = info.first, parts = info.second;
   if (parts > 1) {
     return upload_in_parts(*this, bucket, name, content_type, metadata, [&](const std::string& id) {
       std::vector<UploadedPart> done;
