@@ -8,6 +8,9 @@ connection lines), then reaches every configured service through the published c
 prints one line per service: reachable or not, the round-trip time, and what the server says of
 itself where its protocol tells. It exits with status 1 when any service cannot be reached.
 
+``python -m mosswork_utils demo`` runs the service's typical road end to end against the local
+servers, one line a step (see mosswork_utils/demo.py).
+
 Outside the service, where no `configs` package is on the path, the modules use the copy the
 build installed inside the package (and log a warning saying so).
 """
@@ -216,11 +219,16 @@ def main(argv: list[str] | None = None) -> int:
     sub.add_parser("selfcheck", help="import every module and run a short check of each")
     sub.add_parser("doctor", help="reach every configured service and report on each; "
                    "exit 1 when any is unreachable")
+    sub.add_parser("demo", help="run the typical road of the service against the local servers")
     args = parser.parse_args(argv)
     if args.command == "selfcheck":
         return selfcheck()
     if args.command == "doctor":
         return doctor()
+    if args.command == "demo":
+        from mosswork_utils import demo
+
+        return demo.main()
     return 2
 
 
