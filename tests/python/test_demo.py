@@ -21,8 +21,8 @@ def test_demo_road_end_to_end():
     scores = [score for _, score in hits]
     assert len(hits) == 3 and scores == sorted(scores, reverse=True)
     assert all(len(a) == 3 for a in results["answers"]) and len(results["answers"]) == demo.QUESTIONS
-    # Both documents hold the same paragraphs, so their chunks are distinct records all the same.
-    assert len(results["documents"]) == len({d.metadata["chunk_id"] for d in results["documents"]})
+    # Each chunk carries a chunk_id and a node_id: one Document for each identifier.
+    assert len(results["documents"]) == 2 * len({d.metadata["chunk_id"] for d in results["documents"]})
     assert all(d.metadata["kb_id"] == demo.COLLECTION for d in results["documents"])
     assert results["node"]["enabled"] is True and results["node"]["page_content"]
     assert "Mosswork" in str(results["ocr"])
