@@ -17,6 +17,7 @@ import redis
 from redis.utils import HIREDIS_AVAILABLE
 
 from mosswork_utils import datastore as ds
+from results import result
 
 peer = redis.Redis(host="127.0.0.1", port=6379, db=0, socket_timeout=30)
 
@@ -125,6 +126,7 @@ def main() -> None:
         theirs()
         t_ours, t_peer = best(ours), best(theirs)
         print(f"{label:40s} ours {t_ours:8.3f}s  redis-py {t_peer:8.3f}s  ratio {t_peer / t_ours:5.2f}x")
+        result(f"datastore {label}", "redis-py + hiredis", t_peer / t_ours, "2x")
     peer.delete(big, "bench:ds:ours", "bench:ds:peer", "bench:ds:tasks:ours",
                 "bench:ds:tasks:ours:mappings", "bench:ds:tasks:peer", "bench:ds:tasks:peer:mappings")
 

@@ -53,7 +53,7 @@ def main(argv: list[str]) -> int:
         path = str(Path(tmp) / "bench.docx")
         make_docx(Path(path), args.paragraphs)
         return compare(f"docx text, {args.paragraphs} paragraphs", path, "python-docx",
-                       python_docx_text, args.repeats)
+                       python_docx_text, args.repeats, "3x")
 
 
 if __name__ == "__main__":

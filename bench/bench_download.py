@@ -25,6 +25,7 @@ import urllib3
 
 from mosswork_utils import connections as conn
 from mosswork_utils import datastore as ds
+from results import result
 
 BUCKET = "mosswork-bench-download"
 
@@ -141,6 +142,7 @@ def main() -> None:
         print(f"  {label:30s} {median[name]:7.2f} s   "
               f"{2 * args.mib / median[name]:7.1f} MiB/s transferred")
     print(f"ratio peer/ours: {median['peer'] / median['ours']:.2f}x")
+    result(f"download_from_minio, {args.mib} MiB", "minio-py + hashlib", median["peer"] / median["ours"])
     print(f"ours vs floor: {median['ours'] / median['floor']:.2f}x the floor's time; "
           f"peer vs floor: {median['peer'] / median['floor']:.2f}x")
 

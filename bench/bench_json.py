@@ -30,6 +30,7 @@ from typing import Any, Callable
 import orjson
 
 from mosswork_utils import _bridge
+from results import result
 
 _CHINESE = "知识库检索增强生成向量数据库文档分段嵌入模型查询重写召回排序答案引用"
 
@@ -104,6 +105,8 @@ def report(name: str, ours: float, json_time: float, orjson_time: float) -> None
     print(f"{name:<44} ours {ours * 1e3:8.2f} ms  json {json_time * 1e3:8.2f} ms  "
           f"orjson {orjson_time * 1e3:7.2f} ms  ours/json {ours / json_time:5.2f}  "
           f"ours/orjson {ours / orjson_time:5.2f}")
+    result(f"JSON {name}", "json", json_time / ours)
+    result(f"JSON {name}", "orjson", orjson_time / ours, "1x")
 
 
 def bench_dumps(name: str, data: Any, repeats: int, renew: bool = False) -> int:

@@ -52,7 +52,7 @@ def main(argv: list[str]) -> int:
         path = str(Path(tmp) / "bench.pdf")
         make_pdf(Path(path), args.pages)
         return compare(f"pdf text, {args.pages} pages", path, "PyMuPDF", pymupdf_text,
-                       args.repeats)
+                       args.repeats, "1x")
 
 
 if __name__ == "__main__":

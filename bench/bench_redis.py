@@ -15,6 +15,7 @@ import redis
 from redis.utils import HIREDIS_AVAILABLE
 
 from mosswork_utils import connections as conn
+from results import result
 
 
 def round_trips(client, n, tag):
@@ -69,6 +70,7 @@ def main() -> None:
             t_peer = timed(work, peer, n, threads)
             print(f"{name:24} threads={threads}  ours {n / t_ours:9.0f}/s  redis-py "
                   f"{n / t_peer:9.0f}/s  ratio {t_peer / t_ours:5.2f}x")
+            result(f"Redis {name}, {threads} thread(s)", "redis-py + hiredis", t_peer / t_ours)
 
 
 if __name__ == "__main__":

@@ -30,6 +30,7 @@ import plotly.graph_objects as go
 import plotly.offline
 
 from mosswork_utils import tracetools
+from results import result
 
 T0 = dt.datetime(2024, 5, 1, 10, 0, 0, tzinfo=dt.timezone.utc)
 STEPS = ["VectorStoreRetriever", "reranker", "embed_query", "multi_retrieve", "RunnableLambda",
@@ -329,6 +330,8 @@ def main(argv: list[str]) -> int:
             return 1
         print(f"langfuse_profiling   ours {ours * 1e3:9.1f} ms   pandas+plotly {theirs * 1e3:9.1f} ms"
               f"   ratio {theirs / ours:6.1f}x")
+        result(f"langfuse_profiling, {args.observations} observations", "pandas + plotly",
+               theirs / ours, "20x")
         print(f"output size          ours {os.path.getsize(ours_path) / 1e6:7.2f} MB"
               f"   pandas+plotly {os.path.getsize(peer_path) / 1e6:7.2f} MB")
     finally:

@@ -28,6 +28,7 @@ from langchain_core.documents import Document
 
 from mosswork_utils import connections
 from mosswork_utils import datastore as ds
+from results import result
 
 CFG = connections.config
 BASE = f"http://{CFG['vexlo_host']}:{CFG['vexlo_port']}"
@@ -105,6 +106,7 @@ def bench_upsert(rng: random.Random) -> None:
     print(f"  peak resident memory added: ours {ours_mem / 1e6:.1f} MB "
           f"({ours_mem / body_size:.2f}x the body), requests {their_mem / 1e6:.1f} MB "
           f"({their_mem / body_size:.2f}x) (target: ours at most 2x)")
+    result("upsert_sparse_vecotr, 1,000 points", "requests + json.dumps", theirs / ours, "5x")
 
 
 def query_args(name: str, rng: random.Random, limit: int) -> dict:
@@ -159,6 +161,8 @@ def bench_aquery(rng: random.Random) -> None:
           f"{times['aiohttp'] * 1e3:.0f} ms; ratio httpx/ours {times['httpx'] / times['ours']:.2f}x "
           f"(target 3x), aiohttp/ours {times['aiohttp'] / times['ours']:.2f}x; threads "
           f"{threads_before} before, {threads_after} after ours")
+    result("200 concurrent aquery, 200 ms server", "httpx AsyncClient", times["httpx"] / times["ours"], "3x")
+    result("200 concurrent aquery, 200 ms server", "aiohttp", times["aiohttp"] / times["ours"], "1x")
 
 
 def bench_query(rng: random.Random) -> None:
@@ -185,6 +189,7 @@ def bench_query(rng: random.Random) -> None:
     ours, theirs = best(5, lambda: ds.query(**args)), best(5, peer)
     print(f"query of 100 hits with 1,024-float payload vectors: ours {ours * 1e3:.1f} ms, "
           f"requests+json.loads+Document {theirs * 1e3:.1f} ms, ratio {theirs / ours:.2f}x (target 3x)")
+    result("query, 100 hits into Documents", "requests + json.loads + Document", theirs / ours, "3x")
 
 
 def main() -> None:

@@ -8,6 +8,7 @@ import time
 from typing import Callable
 
 from mosswork_utils import datastore
+from results import result
 
 
 def best_time(function: Callable[[], object], repeats: int) -> float:
@@ -19,7 +20,8 @@ def best_time(function: Callable[[], object], repeats: int) -> float:
     return best
 
 
-def compare(label: str, path: str, peer_name: str, peer: Callable[[str], str], repeats: int) -> int:
+def compare(label: str, path: str, peer_name: str, peer: Callable[[str], str], repeats: int,
+            target: str = "") -> int:
     """Times datastore's extraction of `path` against `peer(path)`; 1 when the texts differ."""
     ours_text, theirs_text = datastore._read_document_text(path), peer(path)
     if ours_text != theirs_text:
@@ -29,4 +31,5 @@ def compare(label: str, path: str, peer_name: str, peer: Callable[[str], str], r
     theirs = best_time(lambda: peer(path), repeats)
     print(f"{label} ({len(ours_text)} chars)   ours {ours * 1e3:8.1f} ms   "
           f"{peer_name} {theirs * 1e3:8.1f} ms   ratio {theirs / ours:5.2f}x")
+    result(label, peer_name, theirs / ours, target)
     return 0
