@@ -20,10 +20,9 @@ import json
 import math
 import threading
 from datetime import datetime
-from http.server import BaseHTTPRequestHandler
 from urllib.parse import parse_qs, urlsplit
 
-from standin_http import serve
+from standin_http import JsonHandler, serve
 
 MAX_BODY = 32 << 20  # bytes of request body accepted
 OBSERVATION_TYPES = {"span": "SPAN", "generation": "GENERATION", "event": "EVENT"}
@@ -97,19 +96,7 @@ def trace_listing(trace_id: str) -> list[dict]:
     return sorted(found, key=lambda o: o["startTime"] or "", reverse=True)
 
 
-class Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def _send(self, status, doc):
-        body = json.dumps(doc, ensure_ascii=False).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+class Handler(JsonHandler):
 
     def _body(self):
         length = self.headers.get("Content-Length")

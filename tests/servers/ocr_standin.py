@@ -9,10 +9,9 @@ import json
 import os
 import subprocess
 import tempfile
-from http.server import BaseHTTPRequestHandler
 from urllib.parse import urlsplit
 
-from standin_http import serve
+from standin_http import JsonHandler, serve
 
 MODELS = ("paddleocr",)
 MAX_BODY = 64 << 20       # bytes of request body accepted
@@ -46,19 +45,7 @@ def recognise(image: bytes) -> str:
     return run.stdout.decode("utf-8", "replace").strip()
 
 
-class Handler(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
-    def _send(self, status, doc):
-        body = json.dumps(doc, ensure_ascii=False).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+class Handler(JsonHandler):
 
     def _bad(self, status, reason):
         self._send(status, {"error": reason})

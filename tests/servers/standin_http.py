@@ -3,7 +3,25 @@ interrupted."""
 
 from __future__ import annotations
 
+import json
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+class JsonHandler(BaseHTTPRequestHandler):
+    """A quiet keep-alive handler that answers JSON documents."""
+
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def _send(self, status, doc):
+        body = json.dumps(doc, ensure_ascii=False).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
 
 
 class _Server(ThreadingHTTPServer):
