@@ -67,10 +67,12 @@ class FakeLangfuse:
 
 
 def chromium(*args: str) -> subprocess.CompletedProcess:
+    # The browser is not ours: the sanitizer runtimes preloaded into this interpreter stay out.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     return subprocess.run(
         [CHROMIUM, "--headless", "--disable-gpu", "--no-sandbox", "--hide-scrollbars",
          "--virtual-time-budget=15000", "--enable-logging=stderr", "--v=0", *args],
-        capture_output=True, text=True, timeout=180)
+        capture_output=True, text=True, timeout=180, env=env)
 
 
 @pytest.fixture(scope="module")
