@@ -224,14 +224,14 @@ trace::Report profile(py::module_ m, const py::object& trace_id) {
 
 // plotly.min.js of the installed plotly package, found without importing plotly.
 std::string plotly_js_path() {
-  py::object spec = py::module_::import("importlib.util").attr("find_spec")("plotly");
-  if (spec.is_none()) {
+  py::object found = py::module_::import("importlib.util").attr("find_spec")("plotly");
+  if (found.is_none()) {
     PyErr_SetString(PyExc_ModuleNotFoundError,
                     "the trace report needs plotly.min.js of the plotly package, which is not "
                     "installed");
     throw py::error_already_set();
   }
-  py::object folder = spec.attr("submodule_search_locations")[py::int_(0)];
+  py::object folder = found.attr("submodule_search_locations")[py::int_(0)];
   return py::module_::import("os.path")
       .attr("join")(folder, "package_data", "plotly.min.js")
       .cast<std::string>();

@@ -186,40 +186,32 @@ void bind_vector_collections(py::module_& m) {
       "The collection's description (the answer's \"result\"), or None for a status other than "
       "200.");
 
-  m.def(
-      "create_collection",
-      [module](py::handle collection_name, py::handle vectors_config, py::handle shard_number,
-               py::handle replication_factor, py::handle optimizers_config,
-               py::handle sparse_vectors_configs) {
-        std::string body = json_body(creation_body(vectors_config, shard_number, replication_factor,
-                                                   optimizers_config, sparse_vectors_configs));
-        vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
-        put_collection(vexlo::collection_url(endpoint, formatted(collection_name)),
-                       vexlo::rest_headers(endpoint), body);
-      },
-      py::arg("collection_name"), py::arg("vectors_config"), py::arg("shard_number"),
-      py::arg("replication_factor"), py::arg("optimizers_config"),
-      py::arg("sparse_vectors_configs") = py::none(),
-      "PUTs the collection and prints the answer; the status is not examined.");
-
-  m.def(
-      "recreate_collection",
-      [module](py::handle collection_name, py::handle vectors_config, py::handle shard_number,
-               py::handle replication_factor, py::handle optimizers_config,
-               py::handle sparse_vectors_configs) {
-        // Serialised before the DELETE: a body that cannot be sent must not cost the collection.
-        std::string body = json_body(creation_body(vectors_config, shard_number, replication_factor,
-                                                   optimizers_config, sparse_vectors_configs));
-        vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
-        std::string url = vexlo::collection_url(endpoint, formatted(collection_name));
-        http::HeaderList headers = vexlo::rest_headers(endpoint);
-        send("DELETE", url, headers);  // whatever it answers
-        put_collection(url, headers, body);
-      },
-      py::arg("collection_name"), py::arg("vectors_config"), py::arg("shard_number"),
-      py::arg("replication_factor"), py::arg("optimizers_config"),
-      py::arg("sparse_vectors_configs") = py::none(),
-      "DELETEs the collection (any answer), PUTs it again and prints the answer.");
+  // create_collection and recreate_collection differ only in the DELETE that comes first.
+  auto define_creation = [&m, module](const char* name, bool delete_first, const char* doc) {
+    m.def(
+        name,
+        [module, delete_first](py::handle collection_name, py::handle vectors_config,
+                               py::handle shard_number, py::handle replication_factor,
+                               py::handle optimizers_config, py::handle sparse_vectors_configs) {
+          // Serialised before any DELETE: a body that cannot be sent must not cost the
+          // collection.
+          std::string body =
+              json_body(creation_body(vectors_config, shard_number, replication_factor,
+                                      optimizers_config, sparse_vectors_configs));
+          vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
+          std::string url = vexlo::collection_url(endpoint, formatted(collection_name));
+          http::HeaderList headers = vexlo::rest_headers(endpoint);
+          if (delete_first) send("DELETE", url, headers);  // whatever it answers
+          put_collection(url, headers, body);
+        },
+        py::arg("collection_name"), py::arg("vectors_config"), py::arg("shard_number"),
+        py::arg("replication_factor"), py::arg("optimizers_config"),
+        py::arg("sparse_vectors_configs") = py::none(), doc);
+  };
+  define_creation("create_collection", false,
+                  "PUTs the collection and prints the answer; the status is not examined.");
+  define_creation("recreate_collection", true,
+                  "DELETEs the collection (any answer), PUTs it again and prints the answer.");
 
   m.def(
       "upsert_sparse_vecotr",
