@@ -15,13 +15,15 @@ namespace mosswork::core::json {
 
 // ---- numbers ------------------------------------------------------------------------------
 
-// Room for any text write_double produces (at most 24 characters, as in -1.2345678901234567e-308).
-inline constexpr std::size_t kMaxDoubleText = 32;
+// Room write_double needs at out: the text is at most 24 characters (as in
+// -1.2345678901234567e-308), but the writer moves digits in fixed-size blocks that may reach
+// further; what lies past the returned end is scratch.
+inline constexpr std::size_t kMaxDoubleText = 48;
 // Room for any text write_integer produces ("-9223372036854775808").
 inline constexpr std::size_t kMaxIntegerText = 20;
 
 // What json writes for a float: float.__repr__ for a finite value, else NaN / Infinity /
-// -Infinity. Writes at most kMaxDoubleText characters at out and returns the end.
+// -Infinity. Uses at most kMaxDoubleText bytes at out and returns the text's end.
 char* write_double(char* out, double value);
 
 // int.__repr__ of value: at most kMaxIntegerText characters at out; returns the end.
