@@ -179,7 +179,7 @@ def _sparse(value, where):
     if not isinstance(indices, list) or not isinstance(values, list) \
             or len(indices) != len(values):
         raise BadRequest(f"Wrong input: {where}: indices and values must be lists of one length")
-    if not all(isinstance(i, int) and not isinstance(i, bool) and i >= 0 for i in indices):
+    if not set(map(type, indices)) <= {int} or (indices and min(indices) < 0):
         raise BadRequest(f"Format error in JSON body: {where}: indices must be unsigned integers")
     if len(set(indices)) != len(indices):
         raise BadRequest(f"Wrong input: {where}: indices must be unique")
@@ -290,10 +290,18 @@ class Handler(BaseHTTPRequestHandler):
 
     def _send(self, status, result=None, error=None):
         if error is not None:
-            doc = {"status": {"error": error}, "time": 0.0}
+            doc = {"status": {"error": error}, "time": self._took()}
         else:
-            doc = {"result": result, "status": "ok", "time": 0.0}
+            doc = {"result": result, "status": "ok", "time": self._took()}
         self._raw(status, _dumps(doc))
+
+    def _took(self):
+        """Seconds spent on the request since its body was read, as the database reports them;
+        also kept in the request's log entry."""
+        took = time.perf_counter() - self._began if self._began is not None else 0.0
+        if self._entry is not None:
+            self._entry["seconds"] = took
+        return took
 
     def _read(self):
         length = int(self.headers.get("Content-Length") or 0)
@@ -307,12 +315,15 @@ class Handler(BaseHTTPRequestHandler):
             if self.admin.scope is not None and self.admin.scope not in self.path:
                 return None, 0.0, False, None
             self.admin.log.append(entry)
+            self._entry = entry
             scripted = self.admin.script.popleft() if self.admin.script else None
             delay, stall, released = self.admin.delay, self.admin.stall, self.admin.released
         return scripted, delay, stall, released
 
     def _dispatch(self, method):
+        self._entry = self._began = None
         raw = self._read()
+        self._began = time.perf_counter()
         if self.path.startswith("/_standin/"):
             return self._admin(method, raw)
         scripted, delay, stall, released = self._record(method, raw)
