@@ -258,3 +258,73 @@ def test_chatwrapper():
         exercise(calls)
     finally:
         loop.close()
+
+
+def test_vector_store(vexlo):
+    import asyncio
+
+    from mosswork_utils import datastore as ds
+
+    name = vexlo.prefix + "_leak"
+    ds.recreate_collection(name, {"dense": {"size": 4, "distance": "Cosine"}}, 1, 1, {},
+                           {"sparse": {}})
+    points = [{"id": i, "vector": {"dense": [1.0, i, 0.5, -i], "sparse": {"indices": [i], "values": [0.5]}},
+               "payload": {"page_content": f"段落 {i}", "metadata": {"node_id": f"n{i}", "enabled": True}}}
+              for i in range(5)]
+    # A lone surrogate is refused as a format error and repaired; a wrong dimension is refused.
+    repaired = [{"id": 9, "vector": {"dense": [1.0, 0, 0, 0]}, "payload": {"page_content": "x\ud800", "metadata": {}}}]
+    refused = [{"id": 9, "vector": {"dense": [1.0]}, "payload": {}}]
+    question = {"collection": name, "prefetch": None, "query": [1.0, 0.2, 0.1, 0.0], "using": "dense",
+                "limit": 3, "score_threshold": None, "filter": None}
+    loop = asyncio.new_event_loop()
+    run = loop.run_until_complete
+    calls = {
+        "exists": lambda: ds.collection_exists(name),
+        "get": lambda: ds.get_collection(name),
+        "get_missing": lambda: ds.get_collection(name + "_none"),
+        "upsert": lambda: ds.upsert_sparse_vecotr(name, points),
+        "repaired": lambda: ds.upsert_sparse_vecotr(name, repaired),
+        "refused": fails(exc.ApplicationError, lambda: ds.upsert_sparse_vecotr(name, refused)),
+        "aupsert": lambda: run(ds.aupsert_sparse_vecotr(name, points)),
+        "query": lambda: ds.query(**question),
+        "aquery": lambda: run(ds.aquery(**question)),
+        "aquery_missing": fails(exc.ApplicationError, lambda: run(ds.aquery(**{**question, "collection": name + "_none"}))),
+        "scroll": lambda: ds.scroll_vexlo(name, None),
+        "payload": lambda: ds.set_payload_by_key(name, "metadata", {"enabled": True}, points=[1]),
+        "apayload": lambda: run(ds.aset_payload_by_key(name, "metadata", {"enabled": False}, [1], None)),
+        "node": lambda: ds.get_document_nodes_from_vs(name, "n1"),
+        "clean": lambda: ds.clean_json_data({"k": ["x\ud800", ("t",), 1.5]}),
+    }
+    try:
+        # Each round is a dozen exchanges with the Python stand-in: a tenth of the rounds.
+        exercise(calls, CALLS // 10)
+    finally:
+        loop.close()
+
+
+def test_tracetools(fake_langfuse, monkeypatch, tmp_path):
+    import tempfile
+
+    from langchain_core.callbacks import CallbackManager
+    from test_tracetools import obs, trace
+
+    from mosswork_utils import tracetools
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+
+    def report():
+        os.unlink(tracetools.langfuse_profiling("t"))
+
+    def no_generation():
+        with pytest.raises(AssertionError):
+            tracetools.langfuse_profiling("t")
+        for left in tmp_path.iterdir():
+            left.unlink()
+
+    callbacks = {"callbacks": CallbackManager(handlers=[])}
+    fake_langfuse(trace(12))
+    # Each report carries plotly.js (3.6 MB): a hundredth of the rounds.
+    exercise({"report": report, "lookup": lambda: tracetools.get_langfuse_handler(callbacks)},
+             CALLS // 100)
+    fake_langfuse([obs(1, "vynStrOutputParser")])
+    exercise({"no_generation": no_generation}, CALLS // 100)
