@@ -3,15 +3,34 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace mosswork::bridge::json {
 
+// Encoded bytes in the block the encoder grew them in, handed over without a copy: a request
+// body of many megabytes then exists once.
+class EncodedText {
+ public:
+  EncodedText() = default;
+  EncodedText(char* data, std::size_t size) : data_(data), size_(size) {}
+  std::string_view view() const { return {data_ ? data_.get() : "", size_}; }
+  std::string str() const { return std::string(view()); }
+
+ private:
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  std::unique_ptr<char, Free> data_;
+  std::size_t size_ = 0;
+};
+
 // Encoder output: UTF-8 text in which lone surrogates (possible only with ensure_ascii=false) are
 // written as their three-byte forms, as Python's "surrogatepass" would write them.
 struct Encoded {
-  std::string text;
+  EncodedText text;
   bool has_lone_surrogate = false;
 };
 

@@ -62,6 +62,18 @@ class Buffer {
   }
 
   const char* data() const { return data_ ? data_ : ""; }
+
+  // The bytes written (not into a str), handed to the caller, who frees them with std::free.
+  EncodedText release() {
+    if (size_ < capacity_ && size_ > 0) {
+      // Large blocks shrink in place; a failure keeps the larger block, still valid.
+      if (void* shrunk = std::realloc(data_, size_)) data_ = static_cast<char*>(shrunk);
+    }
+    EncodedText text(data_, size_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return text;
+  }
   std::size_t size() const { return size_; }
   bool holds_str() const { return str_ != nullptr; }
 
@@ -436,7 +448,7 @@ PyObject* output_to_str(const RawOutput& raw) {
 
 Encoded encode(py::handle value, bool ensure_ascii) {
   return with_encoding(value.ptr(), ensure_ascii, false, [](const RawOutput& raw) {
-    return Encoded{std::string(raw.buffer->data(), raw.buffer->size()), raw.lone_surrogate};
+    return Encoded{raw.buffer->release(), raw.lone_surrogate};
   });
 }
 

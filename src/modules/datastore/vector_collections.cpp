@@ -54,7 +54,7 @@ py::dict creation_body(py::handle vectors_config, py::handle shard_number,
 
 // PUTs a serialised creation body and prints the answer, whatever its status.
 void put_collection(const std::string& url, const http::HeaderList& headers,
-                    const std::string& body) {
+                    std::string_view body) {
   http::Response response = send("PUT", url, headers, body);
   py::print(text_of(response));
 }
@@ -128,7 +128,7 @@ py::object post_later(py::handle m, const char* name, py::object collection, con
     vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
     std::string url = vexlo::collection_url(endpoint, formatted(collection), suffix);
     auto request = vexlo::rest_loop_request("POST", std::move(url), vexlo::rest_headers(endpoint),
-                                            json_body(body()), kAsyncWriteTimeout);
+                                            json_body(body()).str(), kAsyncWriteTimeout);
     return bridge::aio::http_coroutine(
         name, std::move(request), [](http::loop::BufferedTransfer& t) -> py::object {
           http::loop::BufferedResponse* r = nullptr;
@@ -195,14 +195,14 @@ void bind_vector_collections(py::module_& m) {
                                py::handle optimizers_config, py::handle sparse_vectors_configs) {
           // Serialised before any DELETE: a body that cannot be sent must not cost the
           // collection.
-          std::string body =
+          bridge::json::EncodedText body =
               json_body(creation_body(vectors_config, shard_number, replication_factor,
                                       optimizers_config, sparse_vectors_configs));
           vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
           std::string url = vexlo::collection_url(endpoint, formatted(collection_name));
           http::HeaderList headers = vexlo::rest_headers(endpoint);
           if (delete_first) send("DELETE", url, headers);  // whatever it answers
-          put_collection(url, headers, body);
+          put_collection(url, headers, body.view());
         },
         py::arg("collection_name"), py::arg("vectors_config"), py::arg("shard_number"),
         py::arg("replication_factor"), py::arg("optimizers_config"),
@@ -221,16 +221,16 @@ void bind_vector_collections(py::module_& m) {
         http::HeaderList headers = vexlo::rest_headers(endpoint);
         http::Response first;
         {
-          std::string body = json_body(points_body(points));
-          first = send("PUT", url, headers, body);
+          bridge::json::EncodedText body = json_body(points_body(points));
+          first = send("PUT", url, headers, body.view());
         }  // the first body is freed before a cleaned one is made
         if (first.status == 200) return;
         bridge::log_object(LogLevel::kWarning,
                            py::str("API Error: ") + bridge::decode_utf8(first.body, "replace"));
         if (!vexlo::names_malformed_body(first.body)) raise_application_error(text_of(first));
         bridge::log_object(LogLevel::kInfo, py::str("Attempting to clean data and resend request"));
-        std::string body = json_body(points_body(clean(points)));
-        http::Response second = send("PUT", url, headers, body);
+        bridge::json::EncodedText body = json_body(points_body(clean(points)));
+        http::Response second = send("PUT", url, headers, body.view());
         if (second.status != 200) raise_application_error(text_of(second));
       },
       py::arg("collection"), py::arg("points"),
@@ -257,10 +257,10 @@ void bind_vector_collections(py::module_& m) {
       "set_payload_by_key",
       [module](py::handle collection, py::handle key, py::handle value, py::handle points,
                py::handle filter) {
-        std::string body = json_body(payload_body(key, value, points, filter));
+        bridge::json::EncodedText body = json_body(payload_body(key, value, points, filter));
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/payload");
-        http::Response response = send("POST", url, vexlo::rest_headers(endpoint), body);
+        http::Response response = send("POST", url, vexlo::rest_headers(endpoint), body.view());
         if (response.status != 200) raise_application_error(text_of(response));
       },
       py::arg("collection"), py::arg("key"), py::arg("value"), py::arg("points") = py::none(),

@@ -127,13 +127,13 @@ void bind_vector_search(py::module_& m) {
       "query",
       [module](py::handle collection, py::handle prefetch, py::handle query, py::handle using_,
                py::handle limit, py::handle score_threshold, py::handle filter) -> py::object {
-        std::string body =
+        bridge::json::EncodedText body =
             json_body(query_body(prefetch, query, using_, limit, score_threshold, filter));
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/query");
         http::HeaderList headers = vexlo::rest_headers(endpoint);
-        http::Response response =
-            released(Domain::kHttp, [&] { return vexlo::rest_send("POST", url, headers, body); });
+        http::Response response = released(
+            Domain::kHttp, [&] { return vexlo::rest_send("POST", url, headers, body.view()); });
         if (response.status != 200) {
           raise_application_error(
               response_text(response.body, response.headers.get("Content-Type").value_or("")));
@@ -152,7 +152,7 @@ void bind_vector_search(py::module_& m) {
         py::object owner = py::reinterpret_borrow<py::object>(module);
         return bridge::aio::deferred_coroutine("aquery", [=] {
           std::string body =
-              json_body(query_body(prefetch, query, using_, limit, score_threshold, filter));
+              json_body(query_body(prefetch, query, using_, limit, score_threshold, filter)).str();
           vexlo::RestEndpoint endpoint = vexlo_endpoint(owner);
           std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/query");
           double seconds = bridge::arg<double>(owner.attr("_aquery_timeout"), "_aquery_timeout");

@@ -33,7 +33,9 @@ core::vexlo::RestEndpoint vexlo_endpoint(py::handle m) {
   return endpoint;
 }
 
-std::string json_body(py::handle value) { return bridge::json::encode(value, true).text; }
+bridge::json::EncodedText json_body(py::handle value) {
+  return std::move(bridge::json::encode(value, true).text);
+}
 
 py::str response_text(std::string_view body, std::string_view content_type) {
   std::string charset = core::vexlo::content_type_charset(content_type);

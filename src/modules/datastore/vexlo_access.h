@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/json_codec.h"
 #include "core/http/loop_transfer.h"
 #include "core/vexlo/rest.h"
 
@@ -20,9 +21,10 @@ core::vexlo::RestEndpoint vexlo_endpoint(pybind11::handle m);
 // format(value) as UTF-8, as an f-string writes a value into a URL.
 std::string formatted(pybind11::handle value);
 
-// json.dumps(value) (ASCII only) in one buffer, to be handed to libcurl as it is. Raises the
+// json.dumps(value) (ASCII only) in the one block the encoder wrote it in, to be handed to
+// libcurl as it is (view()), or copied (str()) for a transfer that owns its body. Raises the
 // TypeError json.dumps raises for what it cannot serialise.
-std::string json_body(pybind11::handle value);
+bridge::json::EncodedText json_body(pybind11::handle value);
 
 // A response body as requests' Response.text gives it: decoded by the declared charset, else as
 // UTF-8, undecodable bytes replaced.
