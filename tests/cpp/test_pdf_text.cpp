@@ -2,6 +2,8 @@
 // and files MuPDF must refuse without crashing.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -131,6 +133,51 @@ class PdfText : public ::testing::Test {
     EXPECT_EQ(is_scanned_pdf(path(name)), peer.at("scanned").get<bool>());
   }
 
+  // A PDF of the given objects, numbered from 1 (the first is the catalogue), with its xref.
+  static void write_pdf(const std::string& file, const std::vector<std::string>& objects) {
+    std::string pdf = "%PDF-1.4\n";
+    std::vector<std::size_t> offsets;
+    for (const std::string& object : objects) {
+      offsets.push_back(pdf.size());
+      pdf += std::to_string(offsets.size()) + " 0 obj\n" + object + "\nendobj\n";
+    }
+    std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (auto o : offsets) {
+      char line[32];
+      std::snprintf(line, sizeof line, "%010zu 00000 n \n", o);
+      pdf += line;
+    }
+    pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+           " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    std::ofstream(file, std::ios::binary) << pdf;
+  }
+
+  // Reading the file under a limit of 300 ms fails with the limit's text soon after it.
+  static void expect_cut_off(const std::string& file) {
+    documents::PdfTextOptions limited;
+    limited.max_time = std::chrono::milliseconds(300);
+    for (bool scanned_check : {false, true}) {
+      SCOPED_TRACE(file + (scanned_check ? ", scanned check" : ", text"));
+      const int fds = open_fd_count();
+      const auto started = std::chrono::steady_clock::now();
+      try {
+        if (scanned_check) {
+          is_scanned_pdf(file, limited);
+        } else {
+          read_pdf_text(file, limited);
+        }
+        ADD_FAILURE() << "read a file whose work has no bound";
+      } catch (const ParseError& e) {
+        EXPECT_EQ(std::string(e.what()), "text of " + file + " not read within 300 ms");
+      }
+      const auto took = std::chrono::steady_clock::now() - started;
+      EXPECT_GE(took, std::chrono::milliseconds(300));
+      EXPECT_LT(took, std::chrono::seconds(2));
+      EXPECT_EQ(open_fd_count(), fds);
+    }
+  }
+
   static ScratchDir* dir_;
   static nlohmann::json* expected_;
   static std::string* setup_error_;
@@ -169,25 +216,55 @@ TEST_F(PdfText, ImageOnlyPagesAreScannedAndASingleSpaceIsNot) {
 
 TEST_F(PdfText, DocumentWithoutPagesIsScanned) {
   // A hand-written PDF whose page tree is empty (PyMuPDF refuses to save one).
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::string object : {std::string("<< /Type /Catalog /Pages 2 0 R >>"),
-                             std::string("<< /Type /Pages /Kids [] /Count 0 >>")}) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(offsets.size()) + " 0 obj\n" + object + "\nendobj\n";
-  }
-  std::size_t xref = pdf.size();
-  pdf += "xref\n0 3\n0000000000 65535 f \n";
-  for (auto o : offsets) {
-    char line[32];
-    std::snprintf(line, sizeof line, "%010zu 00000 n \n", o);
-    pdf += line;
-  }
-  pdf += "trailer\n<< /Size 3 /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  std::ofstream(path("empty.pdf"), std::ios::binary) << pdf;
+  write_pdf(path("empty.pdf"),
+            {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [] /Count 0 >>"});
   EXPECT_TRUE(read_pdf_page_texts(path("empty.pdf")).empty());
   EXPECT_TRUE(is_scanned_pdf(path("empty.pdf")));
   EXPECT_EQ(read_pdf_text(path("empty.pdf")), "");
+}
+
+// Small files that ask for unbounded work: forms that each draw the next ten times, twelve
+// deep (10^11 glyphs or paths on one page), and a page tree whose every node lists its one
+// child ten times (10^9 pages). Both the text and the scanned check give up.
+TEST_F(PdfText, WorkWithoutBoundIsCutOffAtTheTimeLimit) {
+  auto stream = [](const std::string& dict, const std::string& body) {
+    return "<< " + dict + " /Length " + std::to_string(body.size()) + " >>\nstream\n" + body +
+           "\nendstream";
+  };
+  std::string ten_times;
+  for (int i = 0; i < 10; ++i) ten_times += "/X Do ";
+  const std::string font = "/Font << /F << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >>";
+  for (std::string leaf : {"BT /F 1 Tf 10 10 Td (x) Tj ET", "0 0 m 1 1 l S"}) {
+    std::vector<std::string> objects{
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R /Resources << "
+        "/XObject << /X 5 0 R >> >> >>",
+        stream("", "/X Do")};
+    for (int level = 0; level < 12; ++level) {
+      const int next = static_cast<int>(objects.size()) + 2;
+      objects.push_back(stream(
+          "/Type /XObject /Subtype /Form /BBox [0 0 612 792] /Resources << " +
+              (level < 11 ? "/XObject << /X " + std::to_string(next) + " 0 R >>" : font) + " >>",
+          level < 11 ? ten_times : leaf));
+    }
+    write_pdf(path("forms.pdf"), objects);
+    expect_cut_off(path("forms.pdf"));
+  }
+
+  std::vector<std::string> tree{"<< /Type /Catalog /Pages 2 0 R >>"};
+  long long count = 1;
+  for (int level = 0; level < 9; ++level) count *= 10;
+  for (int level = 0; level < 9; ++level, count /= 10) {
+    const std::string child = std::to_string(tree.size() + 2) + " 0 R ";
+    std::string kids;
+    for (int i = 0; i < 10; ++i) kids += child;
+    tree.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(count) + " >>");
+  }
+  tree.push_back("<< /Type /Page /MediaBox [0 0 612 792] /Contents " +
+                 std::to_string(tree.size() + 2) + " 0 R >>");
+  tree.push_back(stream("", "0 0 m 1 1 l S"));  // no text: the scanned check reads every page
+  write_pdf(path("pages.pdf"), tree);
+  expect_cut_off(path("pages.pdf"));
 }
 
 TEST_F(PdfText, TruncatedFileAgreesWithPyMuPDF) {

@@ -2,9 +2,10 @@
 
 Requests are forwarded byte for byte (the Host header included, so signatures still match);
 object GETs can be answered with a short body, a corrupted byte, a stall after half the body, or
-a slow trickle, one planned fault per GET in order. HEAD answers can be delayed and their ETag
-quoted more than once. Every request is counted, with the most that were in flight at once for
-each path.
+a slow trickle, one planned fault per GET in order; a planned callable instead runs once that
+GET's answer is read from the store (to replace the object between two copies, say). HEAD
+answers can be delayed and their ETag quoted more than once. Every request is counted, with the
+most that were in flight at once for each path.
 """
 
 from __future__ import annotations
@@ -23,8 +24,9 @@ class FaultProxy:
     def __init__(self, upstream: tuple[str, int] = UPSTREAM) -> None:
         self.upstream = upstream
         self.lock = threading.Lock()
-        # One entry per object GET, used in order: "short", "corrupt", "stall", "slow" or None.
-        self.faults: collections.deque[str | None] = collections.deque()
+        # One entry per object GET, used in order: "short", "corrupt", "stall", "slow", None or
+        # a callable.
+        self.faults: collections.deque = collections.deque()
         self.stall_seconds = 5.0
         self.slow_bytes_per_second = 1 << 20
         self.head_delay = 0.0
@@ -51,7 +53,7 @@ class FaultProxy:
         self._server.server_close()
         self._thread.join(timeout=10)
 
-    def plan(self, *faults: str | None) -> None:
+    def plan(self, *faults) -> None:
         with self.lock:
             self.faults.clear()
             self.faults.extend(faults)
@@ -60,7 +62,7 @@ class FaultProxy:
         with self.lock:
             return sum(1 for m, _ in self.requests if m == method)
 
-    def _next_fault(self) -> str | None:
+    def _next_fault(self):
         with self.lock:
             return self.faults.popleft() if self.faults else None
 
@@ -121,6 +123,9 @@ class _Handler(BaseHTTPRequestHandler):
         if self.command == "HEAD" and proxy.head_delay:
             time.sleep(proxy.head_delay)
         fault = proxy._next_fault() if self.command == "GET" and status == 200 else None
+        if callable(fault):
+            fault()
+            fault = None
         if fault == "short":
             payload = payload[: len(payload) // 2]
         elif fault == "corrupt":

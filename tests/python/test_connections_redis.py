@@ -17,6 +17,8 @@ from mosswork_utils import connections as conn
 from mosswork_utils import datastore as ds
 from mosswork_utils import exceptions as exc
 
+from sentinel_set import force_failover, wait_for_master_change
+
 pytestmark = pytest.mark.usefixtures("servers")
 
 SENTINELS = [("127.0.0.1", 26379), ("127.0.0.1", 26380), ("127.0.0.1", 26381)]
@@ -291,35 +293,6 @@ class TestLocks:
             with r.lock(key, blocking_timeout=0.2):
                 pass
         a.release()
-
-
-def wait_for_master_change(sentinel, old, limit=40.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        try:
-            now = sentinel.discover_master("mymaster")
-            if now != old:
-                return now
-        except exc.RedisError:
-            pass
-        time.sleep(0.2)
-    raise AssertionError("no failover within the time limit")
-
-
-def force_failover(limit=40.0):
-    # Right after a failover the demoted master is not yet a replica the sentinels would
-    # promote (NOGOODSLAVE): ask again until they accept.
-    deadline = time.monotonic() + limit
-    sentinel = conn.Redis(host="127.0.0.1", port=26379, socket_timeout=5)
-    while True:
-        try:
-            sentinel.execute_command("SENTINEL", "FAILOVER", "mymaster")
-            return
-        except exc.ResponseError as e:
-            if "NOGOODSLAVE" not in str(e) and "INPROG" not in str(e):
-                raise
-            assert time.monotonic() < deadline, "the sentinels never accepted a failover"
-            time.sleep(0.5)
 
 
 class TestSentinel:

@@ -8,6 +8,7 @@ from __future__ import annotations
 import fcntl
 import hashlib
 import io
+import json
 import os
 import shutil
 import signal
@@ -619,6 +620,45 @@ class TestFaults:
         assert file_fds() == fds
 
 
+    @pytest.mark.parametrize("size", [4096, 5 * MIB + 100], ids=["single-part", "multipart"])
+    def test_object_replaced_between_the_copies_is_never_committed_mixed_or_stale(
+            self, bucket, new_key, proxy, recorder, size):
+        key = new_key()
+        old, new = os.urandom(size), os.urandom(size)  # one size: the size check cannot tell
+        etag = put(bucket, key, old)
+        proxy.plan(lambda: put(bucket, key, new))  # right after the first copy's GET
+        path = ds.download_from_minio(bucket, key, "r.bin")
+        mismatch = f"Verification mismatch - first: {md5(old)}, second: {md5(new)}"
+        assert lines(recorder)[1] == ("warning", f"Download attempt 1 failed: {mismatch}")
+        if size == 4096:
+            # The etag was read once, for the old content; the new content fails against it.
+            assert path is None
+            assert lines(recorder)[2:4] == [
+                ("warning", f"Download attempt {n} failed: First MD5 mismatch - local: {md5(new)}, "
+                            f"remote: {etag}") for n in (2, 3)]
+            assert not os.path.exists(f"{TREE}/{key.split('/')[0]}")
+        else:
+            # A multipart etag is no digest: the size matches, and two agreeing copies are had.
+            assert Path(path).read_bytes() == new
+            assert lines(recorder)[2:] == [downloaded(path)]
+            assert leftovers(f"{TREE}/{key}") == []
+
+    def test_multipart_copy_damaged_on_the_way_is_not_committed(self, bucket, new_key, proxy,
+                                                                recorder):
+        key = new_key()
+        data = os.urandom(5 * MIB + 100)
+        put(bucket, key, data)
+        bad = bytearray(data)
+        bad[len(data) // 2] ^= 0xFF
+        proxy.plan("corrupt")
+        path = ds.download_from_minio(bucket, key, "m.bin")
+        assert md5(Path(path).read_bytes()) == md5(data)
+        assert lines(recorder)[1] == ("warning", "Download attempt 1 failed: Verification "
+                                                 f"mismatch - first: {md5(bytes(bad))}, second: "
+                                                 f"{md5(data)}")
+        assert proxy.count("GET") == 4
+
+
 class TestLeftFolders:
     @pytest.mark.parametrize("doc", ["f.bin", "sub/deep/f.bin"])
     def test_failure_removes_every_folder_it_left_empty(self, bucket, new_key, proxy, doc):
@@ -895,6 +935,54 @@ class TestFileLock:
                 pass
         assert file_fds() == fds
         holder.join()
+
+
+    def test_three_processes_take_turns_and_each_gets_the_lock(self, tmp_path):
+        rounds = 2
+        code = (
+            "import json, os, sys, time\n"
+            "from mosswork_utils import datastore as ds\n"
+            "lock, marker, go = sys.argv[1:4]\n"
+            "fds = len(os.listdir('/proc/self/fd'))\n"
+            "print('ready', flush=True)\n"
+            "while not os.path.exists(go):\n"
+            "    time.sleep(0.01)\n"
+            "spans = []\n"
+            f"for _ in range({rounds}):\n"
+            "    with ds.file_lock(lock, timeout=30):\n"
+            "        start = time.monotonic()\n"
+            "        # Raises FileExistsError when another holder is inside too.\n"
+            "        os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))\n"
+            "        time.sleep(0.2)\n"
+            "        os.remove(marker)\n"
+            "        spans.append((start, time.monotonic()))\n"
+            "print(json.dumps({'spans': spans, 'left': len(os.listdir('/proc/self/fd')) - fds}))\n"
+        )
+        args = [str(tmp_path / "shared.lock"), str(tmp_path / "inside"), str(tmp_path / "go")]
+        children = [subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=CHILD_ENV)
+                    for _ in range(3)]
+        try:
+            for child in children:
+                while (line := child.stdout.readline()) and line.strip() != "ready":
+                    pass  # connections prints its progress lines first
+                assert line.strip() == "ready", child.stderr.read()
+            Path(args[2]).touch()
+            outputs = [child.communicate(timeout=60) for child in children]
+        finally:
+            for child in children:
+                if child.poll() is None:
+                    child.kill()
+                    child.wait()
+        spans = []
+        for child, (out, err) in zip(children, outputs):
+            assert child.returncode == 0, err
+            report = json.loads(out)
+            assert report["left"] == 0  # no descriptor left behind
+            assert len(report["spans"]) == rounds
+            spans += report["spans"]
+        spans.sort()
+        assert all(a[1] <= b[0] for a, b in zip(spans, spans[1:])), spans
 
 
 class TestFileMd5:

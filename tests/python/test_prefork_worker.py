@@ -1,11 +1,13 @@
-"""A real Celery prefork worker (4 children) whose tasks use datastore: every reply belongs to
-its own task, nothing fails, and the task accounting is back to zero at the end. The tasks count
-comes from MOSSWORK_WORKER_TASKS (scripts/soak runs the full 5,000)."""
+"""A real Celery prefork worker (4 children) whose tasks use datastore (Redis, a download, a
+vector query): every reply belongs to its own task, nothing fails, and the task accounting is
+back to zero at the end. The tasks count comes from MOSSWORK_WORKER_TASKS (scripts/soak runs the
+full 5,000)."""
 
 from __future__ import annotations
 
 import hashlib
 import io
+import math
 import os
 import signal
 import subprocess
@@ -58,8 +60,17 @@ def worker():
     assert "Traceback" not in out, out
 
 
-def test_prefork_worker_keeps_every_reply_private(worker):
+def test_prefork_worker_keeps_every_reply_private(worker, vexlo):
     worker_app, queue = worker
+    # Sixteen points around the circle; each task's query direction comes from its token, so
+    # its nearest point and score are its own.
+    collection = vexlo.prefix + "worker"
+    vexlo.put(f"/collections/{collection}", {"vectors": {"dense": {"size": 2,
+                                                                   "distance": "Cosine"}}})
+    points = [2 * math.pi * k / 16 for k in range(16)]
+    ds.upsert_sparse_vecotr(collection, [
+        {"id": k, "vector": {"dense": [math.cos(a), math.sin(a)]},
+         "payload": {"page_content": f"point {k}", "metadata": {}}} for k, a in enumerate(points)])
     if not conn.minio_client.bucket_exists(BUCKET):
         conn.minio_client.make_bucket(BUCKET)
     data = os.urandom(64 << 10)
@@ -67,13 +78,19 @@ def test_prefork_worker_keeps_every_reply_private(worker):
     scope = "mosswork:worker:" + uuid.uuid4().hex
     tokens = [uuid.uuid4().hex for _ in range(TASKS)]
     started = time.monotonic()
-    pending = [worker_app.job.apply_async((scope, t, BUCKET, "object.bin"), queue=queue) for t in tokens]
+    pending = [worker_app.job.apply_async((scope, t, BUCKET, "object.bin", collection), queue=queue)
+               for t in tokens]
     replies = [r.get(timeout=max(120, TASKS / 10)) for r in pending]
     elapsed = time.monotonic() - started
 
     assert [r["token"] for r in replies] == tokens
     assert {r["md5"] for r in replies} == {hashlib.md5(data).hexdigest()}
     assert all(r["occupied"] and r["running"] >= 1 for r in replies)
+    for token, reply in zip(tokens, replies):
+        angle = worker_app.token_angle(token)
+        nearest = max(range(16), key=lambda k: math.cos(angle - points[k]))
+        assert (reply["hit"], reply["score"]) == (f"point {nearest}", pytest.approx(
+            math.cos(angle - points[nearest]), abs=1e-9))
     assert len({r["pid"] for r in replies}) == 4, "all four children took tasks"
     assert ds.get_task_count(scope) == 0 and ds.get_task_doc_mappings(scope) == {}
     print(f"{TASKS} tasks through 4 prefork children in {elapsed:.1f} s")

@@ -6,6 +6,7 @@ before it forks its children, as the service's workers do."""
 from __future__ import annotations
 
 import hashlib
+import math
 import os
 
 import celery
@@ -22,8 +23,13 @@ app.conf.update(result_expires=900, worker_prefetch_multiplier=4, task_serialize
                 worker_hijack_root_logger=False)
 
 
+def token_angle(token: str) -> float:
+    """The direction of the task's query vector, its own for every token."""
+    return int(token[:12], 16) / 16**12 * 2 * math.pi
+
+
 @app.task(name="mosswork.worker.job")
-def job(scope: str, token: str, bucket: str, key: str) -> dict:
+def job(scope: str, token: str, bucket: str, key: str, collection: str) -> dict:
     task_id = job.request.id
     running = ds.increment_task_count_with_doc(scope, task_id, "doc-" + token, 900)
     try:
@@ -34,7 +40,10 @@ def job(scope: str, token: str, bucket: str, key: str) -> dict:
         with open(path, "rb") as f:
             digest = hashlib.md5(f.read()).hexdigest()
         os.remove(path)
+        angle = token_angle(token)
+        ((hit, score),) = ds.query(collection, None, [math.cos(angle), math.sin(angle)], "dense",
+                                   1, None, None)
     finally:
         ds.decrement_task_count_with_doc(scope, task_id)
     return {"token": stored["token"], "pid": os.getpid(), "md5": digest, "occupied": occupied,
-            "running": running}
+            "running": running, "hit": hit.page_content, "score": score}

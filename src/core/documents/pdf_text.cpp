@@ -2,13 +2,19 @@
 // MuPDF's fz_try/fz_catch becomes a core error.
 #include "core/documents/pdf_text.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 
 extern "C" {
 #include <mupdf/fitz.h>
@@ -30,18 +36,33 @@ constexpr int kTextFlags = FZ_STEXT_PRESERVE_LIGATURES | FZ_STEXT_PRESERVE_WHITE
 #endif
     ;
 
-// Counts what MuPDF allocates and refuses past the ceiling; MuPDF turns a refusal into an
-// error it throws, which reaches us as ParseError.
-struct MemoryBudget {
+// What one document may cost. MuPDF allocates through budget_malloc and reads the file through
+// the stream below, and both refuse once a ceiling is reached: past the memory ceiling an
+// allocation fails, past the deadline every allocation and read fails (MuPDF turns each into an
+// error it throws, which reaches us as ParseError). The clock is read at every file read and
+// every 64th allocation, which keeps coming: drawing a form or a glyph allocates, and every
+// content stream is read from the file as it is interpreted.
+struct Budget {
   std::size_t limit;
+  std::chrono::steady_clock::time_point deadline;
   std::size_t used = 0;
+  unsigned allocations = 0;
+  bool expired = false;
+
+  bool past_deadline() {
+    if (!expired && std::chrono::steady_clock::now() >= deadline) expired = true;
+    return expired;
+  }
+  // Cheap enough for every allocation.
+  bool past_deadline_sampled() { return (++allocations & 63) == 0 ? past_deadline() : expired; }
 };
 
 // Each block carries its size in front of the part MuPDF sees, max_align_t apart.
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 
 void* budget_malloc(void* user, std::size_t size) {
-  auto* budget = static_cast<MemoryBudget*>(user);
+  auto* budget = static_cast<Budget*>(user);
+  if (budget->past_deadline_sampled()) return nullptr;
   if (size > budget->limit - budget->used || size > SIZE_MAX - kHeader) return nullptr;
   auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
   if (!block) return nullptr;
@@ -52,7 +73,7 @@ void* budget_malloc(void* user, std::size_t size) {
 
 void budget_free(void* user, void* ptr) {
   if (!ptr) return;
-  auto* budget = static_cast<MemoryBudget*>(user);
+  auto* budget = static_cast<Budget*>(user);
   auto* block = static_cast<unsigned char*>(ptr) - kHeader;
   std::size_t size;
   std::memcpy(&size, block, sizeof size);
@@ -66,7 +87,8 @@ void* budget_realloc(void* user, void* old, std::size_t size) {
     budget_free(user, old);
     return nullptr;
   }
-  auto* budget = static_cast<MemoryBudget*>(user);
+  auto* budget = static_cast<Budget*>(user);
+  if (budget->past_deadline_sampled()) return nullptr;
   auto* block = static_cast<unsigned char*>(old) - kHeader;
   std::size_t old_size;
   std::memcpy(&old_size, block, sizeof old_size);
@@ -79,6 +101,43 @@ void* budget_realloc(void* user, void* old, std::size_t size) {
   return grown + kHeader;
 }
 
+// The document's file as a MuPDF stream, read as fz_open_file reads it, with the deadline
+// checked before every read. The callbacks leave by MuPDF's longjmp and hold no C++ object.
+struct FileStream {
+  int fd;
+  Budget* budget;
+  unsigned char buffer[8192];
+};
+
+int next_file(fz_context* ctx, fz_stream* stm, std::size_t) {
+  auto* state = static_cast<FileStream*>(stm->state);
+  if (state->budget->past_deadline()) fz_throw(ctx, FZ_ERROR_ABORT, "time limit reached");
+  ssize_t n;
+  do {
+    n = ::read(state->fd, state->buffer, sizeof state->buffer);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) fz_throw(ctx, FZ_ERROR_GENERIC, "read error: errno %d", errno);
+  stm->rp = state->buffer;
+  stm->wp = state->buffer + n;
+  stm->pos += n;
+  if (n == 0) return EOF;
+  return *stm->rp++;
+}
+
+void seek_file(fz_context* ctx, fz_stream* stm, int64_t offset, int whence) {
+  auto* state = static_cast<FileStream*>(stm->state);
+  const off_t at = ::lseek(state->fd, static_cast<off_t>(offset), whence);
+  if (at < 0) fz_throw(ctx, FZ_ERROR_GENERIC, "cannot seek: errno %d", errno);
+  stm->pos = at;
+  stm->rp = stm->wp = state->buffer;
+}
+
+void drop_file(fz_context*, void* user) {
+  auto* state = static_cast<FileStream*>(user);
+  ::close(state->fd);
+  delete state;
+}
+
 void ignore_message(void*, const char*) {}
 
 struct ContextDrop {
@@ -88,8 +147,10 @@ struct ContextDrop {
 // Opens documents and pages inside one capped context; every handle dies with its owner.
 class Session {
  public:
-  explicit Session(const PdfTextOptions& options)
-      : budget_(std::make_unique<MemoryBudget>(MemoryBudget{options.max_memory})) {
+  Session(const PdfTextOptions& options, std::string time_limit_text)
+      : budget_(std::make_unique<Budget>(
+            Budget{options.max_memory, std::chrono::steady_clock::now() + options.max_time})),
+        time_limit_text_(std::move(time_limit_text)) {
     fz_alloc_context alloc{budget_.get(), budget_malloc, budget_realloc, budget_free};
     ctx_.reset(fz_new_context(&alloc, nullptr, options.max_store));
     if (!ctx_) throw ParseError("cannot create a MuPDF context");
@@ -99,19 +160,43 @@ class Session {
 
   fz_context* ctx() const { return ctx_.get(); }
 
-  // Runs MuPDF calls; an error MuPDF throws becomes ParseError. `body` must hold no C++ object
-  // with a destructor: MuPDF leaves it by longjmp.
+  // Runs MuPDF calls; an error MuPDF throws becomes ParseError, and so does the deadline passed
+  // meanwhile (MuPDF skips the rest of a page that fails, so a page may end as if all was well).
+  // `body` must hold no C++ object with a destructor: MuPDF leaves it by longjmp.
   void guarded(const std::function<void(fz_context*)>& body) const {
     fz_context* ctx = ctx_.get();
     bool failed = false;
     fz_try(ctx) { body(ctx); }
     fz_catch(ctx) { failed = true; }
+    if (budget_->expired) throw ParseError(time_limit_text_);
     if (failed) throw ParseError(fz_caught_message(ctx));
   }
 
+  void check_deadline() const {
+    if (budget_->past_deadline()) throw ParseError(time_limit_text_);
+  }
+
+  // The file as a stream whose reads check the deadline.
+  fz_stream* open_file(fz_context* c, int fd) const {
+    auto* state = new (std::nothrow) FileStream{fd, budget_.get(), {}};
+    if (!state) {
+      ::close(fd);
+      fz_throw(c, FZ_ERROR_MEMORY, "cannot allocate a file stream");
+    }
+    fz_stream* stream = fz_new_stream(c, state, next_file, drop_file);  // drops state on failure
+    stream->seek = seek_file;
+    return stream;
+  }
+
  private:
-  std::unique_ptr<MemoryBudget> budget_;  // outlives the context that allocates from it
+  std::unique_ptr<Budget> budget_;  // outlives the context that allocates from it
+  std::string time_limit_text_;
   std::unique_ptr<fz_context, ContextDrop> ctx_;
+};
+
+struct StreamDrop {
+  fz_context* ctx;
+  void operator()(fz_stream* stream) const noexcept { fz_drop_stream(ctx, stream); }
 };
 
 // Deleters that need the context the handle came from.
@@ -168,14 +253,21 @@ void for_each_page_text(const std::string& path, const PdfTextOptions& options,
   if (::stat(path.c_str(), &st) != 0) throw_errno("cannot open", path);
   if (S_ISDIR(st.st_mode)) throw IoError(EISDIR, "cannot open", path);
 
-  Session session(options);
+  Session session(options, "text of " + path + " not read within " +
+                               std::to_string(options.max_time.count()) + " ms");
   fz_context* ctx = session.ctx();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw_errno("cannot open", path);
+  std::unique_ptr<fz_stream, StreamDrop> file(nullptr, StreamDrop{ctx});
+  session.guarded([&](fz_context* c) { file.reset(session.open_file(c, fd)); });
   DocumentPtr doc(nullptr, DocumentDrop{ctx});
-  session.guarded([&](fz_context* c) { doc.reset(pdf_open_document(c, path.c_str())); });
+  session.guarded([&](fz_context* c) { doc.reset(pdf_open_document_with_stream(c, file.get())); });
+  file.reset();  // the document holds its own reference
   int pages = 0;
   session.guarded([&](fz_context* c) { pages = pdf_count_pages(c, doc.get()); });
   std::size_t total = 0;
   for (int number = 0; number < pages; ++number) {
+    session.check_deadline();
     PagePtr page(nullptr, PageDrop{ctx});
     session.guarded([&](fz_context* c) { page.reset(pdf_load_page(c, doc.get(), number)); });
     StextPtr stext(nullptr, StextDrop{ctx});

@@ -316,27 +316,24 @@ struct Call {
   std::string attempt_once(std::uint64_t remote_size, const std::string& remote_etag,
                            bool multipart) {
     files::Md5 first, second;
-    std::uint64_t local_size =
-        copy_object(store(), bucket, key, paths.temp_download_path, multipart ? nullptr : &first);
+    std::uint64_t local_size = copy_object(store(), bucket, key, paths.temp_download_path, &first);
     if (local_size != remote_size) {
       throw IntegrityMismatch("Size mismatch - local: " + std::to_string(local_size) +
                               ", remote: " + std::to_string(remote_size));
     }
-    std::string local_md5;
-    if (!multipart) {
-      local_md5 = first.hexdigest();
-      if (local_md5 != remote_etag) {
-        throw IntegrityMismatch("First MD5 mismatch - local: " + local_md5 +
-                                ", remote: " + remote_etag);
-      }
+    const std::string local_md5 = first.hexdigest();
+    if (!multipart && local_md5 != remote_etag) {
+      throw IntegrityMismatch("First MD5 mismatch - local: " + local_md5 +
+                              ", remote: " + remote_etag);
     }
-    copy_object(store(), bucket, key, paths.verify_path, multipart ? nullptr : &second);
-    if (!multipart) {
-      std::string verify_md5 = second.hexdigest();
-      if (verify_md5 != local_md5) {
-        throw IntegrityMismatch("Verification mismatch - first: " + local_md5 +
-                                ", second: " + verify_md5);
-      }
+    // The second copy must equal the first for a multipart object too: its etag is no digest of
+    // the content, so the two copies are the only check that the bytes are whole, and one
+    // object version (a copy damaged on the way, or the object replaced in between, shows here).
+    copy_object(store(), bucket, key, paths.verify_path, &second);
+    const std::string verify_md5 = second.hexdigest();
+    if (verify_md5 != local_md5) {
+      throw IntegrityMismatch("Verification mismatch - first: " + local_md5 +
+                              ", second: " + verify_md5);
     }
     if (::rename(paths.temp_download_path.c_str(), paths.local_file_path.c_str()) != 0) {
       throw_errno("cannot rename " + paths.temp_download_path + " to", paths.local_file_path);

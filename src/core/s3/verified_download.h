@@ -63,6 +63,10 @@ DownloadPaths plan_download_paths(const std::string& object_name, const std::str
 // clean-up other than file-system errors) reach the caller; everything else is logged. A null
 // client fails like a store error at the metadata request.
 //
+// A copy is good when its size is the store's, its MD5 is the etag (single-part objects), and a
+// second copy has the same MD5 (every object): so a file committed is one whole version of the
+// object, and an object replaced between the copies makes the attempt fail.
+//
 // The object's lock is held from the metadata request to the end of the clean-up, and the lock
 // file is only ever deleted by its holder, so that together with FileLock's check of the locked
 // inode no two callers work on one directory at once. On the way out every folder left empty
