@@ -1,6 +1,8 @@
 // The retry policy on its own: which failures count, the back-off schedule, Retry-After.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "core/http/retry.h"
 
 using namespace mosswork::core::http;
@@ -63,8 +65,9 @@ TEST(HttpRetry, RetryAfterHeaderValues) {
   policy.retry_after_max = std::chrono::duration<double>(30);
   RetryState state(policy);
   EXPECT_DOUBLE_EQ(state.retry_after(" 7 ")->count(), 7.0);
-  EXPECT_DOUBLE_EQ(state.retry_after("3600")->count(), 30.0);  // capped
-  EXPECT_FALSE(state.retry_after("0").has_value());            // falls back to the back-off
+  EXPECT_DOUBLE_EQ(state.retry_after("3600")->count(), 30.0);                 // capped
+  EXPECT_DOUBLE_EQ(state.retry_after(std::string(400, '9'))->count(), 30.0);  // beyond a double
+  EXPECT_FALSE(state.retry_after("0").has_value());  // falls back to the back-off
   EXPECT_FALSE(state.retry_after("soon").has_value());
   EXPECT_FALSE(state.retry_after("Wed, 21 Oct 2015 07:28:00 GMT").has_value());  // in the past
   policy.respect_retry_after = false;

@@ -239,3 +239,40 @@ TEST(HttpStreaming, StreamOutlivesItsClient) {
   EXPECT_TRUE(s.read_all() == body.substr(10));
   EXPECT_TRUE(s.at_end());
 }
+
+// Header blocks libcurl accepts in forms other than "HTTP/1.1 200 OK ... CRLF CRLF": it ends a
+// block at any line starting with CR (and drops that line), and reads odd status lines its own
+// way. The stream must
+// take libcurl's reading, as send() does; it used to wait for an end of headers it never saw,
+// which hung forever once the body filled the buffer.
+TEST(HttpStreaming, OddHeaderBlocksStreamAsTheyAreSent) {
+  const std::string body = pattern(100 * 1024, 3);
+  const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  const struct {
+    std::string head;
+    long status;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nX-A: 1\r\n" + length + "\r.\n", 200},  // a line starting with CR
+      {"HTTP/1.1  404 Not Found\r\nX-A: 1\r\n" + length + "\r\n", 404},
+      {"http/1.1 200 OK\r\nX-A: 1\r\n" + length + "\r\n", 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    TestHttpServer server([&](const TestRequest&) {
+      TestReply reply;
+      reply.mode = TestReply::Mode::kRaw;
+      reply.body = c.head + body;
+      return reply;
+    });
+    HttpClientOptions o = options();
+    o.stream_buffer_bytes = 16 * 1024;
+    HttpClient client(o);
+    Response whole = client.send(get(server));
+    EXPECT_EQ(whole.status, c.status);
+    EXPECT_TRUE(whole.body == body);
+    StreamingResponse s = client.open(get(server));
+    EXPECT_EQ(s.status(), c.status);
+    EXPECT_EQ(s.headers().items(), whole.headers.items());
+    EXPECT_TRUE(s.read_all() == body);
+  }
+}

@@ -4,17 +4,23 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "core/common/errors.h"
 #include "core/s3/s3_client.h"
 #include "support/moto_s3.h"
+#include "support/test_http_server.h"
 
 using namespace mosswork::core;
 using namespace mosswork::core::s3;
 using mosswork::testing::MotoS3;
+using mosswork::testing::TestHttpServer;
+using mosswork::testing::TestReply;
+using mosswork::testing::TestRequest;
 
 namespace {
 
@@ -330,4 +336,32 @@ TEST_F(S3ClientTest, KeysWithSpacesCjkPlusAndDotSegments) {
   }
   EXPECT_EQ(client_->object_url("docs", "知 +/a"),
             "http://" + moto_->endpoint() + "/docs/%E7%9F%A5%20%2B/a");
+}
+
+// Last-Modified as a time point when the clock can hold it; a date past its end (2262) used to
+// overflow into some other time.
+TEST(S3ClientAnswers, LastModifiedOnlyWhereTheClockHoldsIt) {
+  const struct {
+    const char* header;
+    std::optional<std::time_t> seconds;
+  } cases[] = {{"Tue, 07 May 2024 09:12:44 GMT", 1715073164},
+               {"Tue, 07 May 2565 09:12:44 GMT", std::nullopt},
+               {"yesterday", std::nullopt}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
+    TestHttpServer server([&](const TestRequest&) {
+      TestReply reply;
+      reply.headers = {{"Last-Modified", c.header}, {"ETag", "\"abc\""}};
+      return reply;
+    });
+    S3ClientOptions o;
+    o.endpoint = "127.0.0.1:" + std::to_string(server.port());
+    S3Client client(o, std::make_shared<http::HttpClient>());
+    ObjectStat stat = client.stat_object("docs", "a.pdf");
+    EXPECT_EQ(stat.etag, "abc");
+    ASSERT_EQ(stat.last_modified.has_value(), c.seconds.has_value());
+    if (c.seconds) {
+      EXPECT_EQ(std::chrono::system_clock::to_time_t(*stat.last_modified), *c.seconds);
+    }
+  }
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -186,6 +187,36 @@ TEST(Summary, TablesAndLabels) {
 TEST(Summary, EmptyRetrievalListGivesTableWithoutCells) {
   json fig = figure_json([&](auto& out) { trace::write_summary_figure(out, small_report()); });
   EXPECT_EQ(fig["data"][1]["cells"]["values"], json::array());
+}
+
+// Offsets are exact to the nanosecond, and stay right for stamps further apart than 64-bit
+// nanoseconds reach (they used to wrap around into negative offsets).
+TEST(Profile, TimeOffsetsOfNearAndFarStamps) {
+  auto observation = [](std::string id, std::string name, trace::Nanos start) {
+    trace::Observation o;
+    o.id = std::move(id);
+    o.name = std::move(name);
+    o.type = "GENERATION";
+    o.start_time = start;
+    o.end_time = start;
+    return o;
+  };
+  constexpr trace::Nanos kMin = std::numeric_limits<trace::Nanos>::min();
+  constexpr trace::Nanos kMax = std::numeric_limits<trace::Nanos>::max();
+  const struct {
+    trace::Nanos root, parser;
+    double offset;
+  } cases[] = {{1'715'000'000'000'000'000, 1'715'000'000'000'000'001, 1e-9},
+               {kMin, kMax, 18446744073.709552},
+               {kMax, kMin, -18446744073.709552}};
+  for (const auto& c : cases) {
+    // Collection order is newest first: the root comes last and is the first row.
+    trace::Report report = trace::build_report(
+        "t", {observation("p", "vynStrOutputParser", c.parser), observation("r", "x", c.root)},
+        Number{0, true});
+    EXPECT_DOUBLE_EQ(report.rows[1].time_offset, c.offset);
+    EXPECT_DOUBLE_EQ(report.summary.time_to_first_token, c.offset);
+  }
 }
 
 TEST(Flame, PreOrderWithLevelsAndRootAtZero) {

@@ -1,4 +1,5 @@
-// What the fuzz targets share: the input as a file for readers that take a path.
+// What the fuzz targets share: the input as a file for readers that take a path, and the check
+// that turns a wrong result into a crash the fuzzer keeps.
 #pragma once
 
 #include <sys/mman.h>
@@ -6,10 +7,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace mosswork::fuzz {
+
+// Whether MOSSWORK_FUZZ_SHOW is set: targets then print what they saw of each input, for
+// reading a crash's input back.
+inline bool showing() {
+  static const bool show = std::getenv("MOSSWORK_FUZZ_SHOW") != nullptr;
+  return show;
+}
+
+inline void show(std::string_view label, std::string_view text) {
+  if (showing()) {
+    std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(label.size()), label.data(),
+                 static_cast<int>(text.size()), text.data());
+  }
+}
+
+// A property of the result that does not hold: said on stderr, then abort() (the input is kept
+// as a crash).
+inline void require(bool holds, const char* property, std::string_view detail = {}) {
+  if (holds) return;
+  std::fprintf(stderr, "property failed: %s\n  %.*s\n", property, static_cast<int>(detail.size()),
+               detail.data());
+  std::abort();
+}
 
 // An anonymous in-memory file holding the input, named by its /proc path.
 class MemFile {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 
 #include "core/http/headers.h"
@@ -61,7 +62,8 @@ std::optional<std::chrono::duration<double>> RetryState::retry_after(
   text = text.substr(begin, end - begin + 1);
   double seconds;
   if (std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); })) {
-    seconds = std::stod(text);
+    // Digits beyond any double read as infinity and are capped below (stod would throw).
+    seconds = std::strtod(text.c_str(), nullptr);
   } else {
     time_t when = curl_getdate(text.c_str(), nullptr);
     if (when < 0) return std::nullopt;

@@ -26,6 +26,14 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+// What follows the code on a status line ("HTTP/1.1 404 Not Found"), trimmed.
+std::string_view reason_phrase(std::string_view line) {
+  std::size_t at = line.find(' ');
+  if (at != std::string_view::npos) at = line.find_first_not_of(' ', at);
+  if (at != std::string_view::npos) at = line.find_first_not_of("0123456789", at);
+  return at == std::string_view::npos ? std::string_view() : trim(line.substr(at));
+}
+
 template <typename T>
 void set_option(CURL* h, CURLoption option, T value, const std::string& context) {
   CURLcode rc = curl_easy_setopt(h, option, value);
@@ -64,6 +72,12 @@ Transfer::Transfer(PoolEntry& entry, const Request& request, const TransferLimit
 Transfer::~Transfer() { detach(); }
 
 std::string Transfer::context() const { return request_.method + " " + request_.url; }
+
+long Transfer::curl_status() const noexcept {
+  long code = 0;
+  if (curl_easy_getinfo(entry_.easy(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return 0;
+  return code;
+}
 
 void Transfer::start() {
   CURL* h = entry_.easy();
@@ -340,24 +354,25 @@ std::size_t Transfer::on_header(char* data, std::size_t size, std::size_t count,
   std::string_view line(data, len);
   t->last_progress_ = Clock::now();
   try {
-    if (line.starts_with("HTTP/")) {
-      // A new response (after an interim 1xx one): start over.
+    if (t->headers_complete_) {
+      // Trailers of a chunked body are not kept.
+    } else if (line.empty() || line.front() == '\r' || line.front() == '\n') {
+      // libcurl ends a header block at any line that starts so. After an interim 1xx answer
+      // another response follows; the final one's headers are complete.
+      t->status_ = t->curl_status();
+      if (t->status_ >= 200) {
+        t->headers_complete_ = true;
+      } else {
+        t->status_line_next_ = true;
+      }
+    } else if (t->status_line_next_) {
+      // A new response (the first, or the one after an interim 1xx): start over. The status is
+      // libcurl's reading of the line, which accepts more forms than "HTTP/1.1 200 OK".
+      t->status_line_next_ = false;
       t->headers_.clear();
       t->content_length_.reset();
-      t->headers_complete_ = false;
-      std::size_t sp = line.find(' ');
-      long code = 0;
-      t->reason_.clear();
-      if (sp != std::string_view::npos) {
-        std::string_view rest = line.substr(sp + 1);
-        std::from_chars(rest.data(), rest.data() + std::min<std::size_t>(rest.size(), 3), code);
-        if (rest.size() > 4) t->reason_ = std::string(trim(rest.substr(4)));
-      }
-      t->status_ = code;
-    } else if (line == "\r\n" || line == "\n") {
-      if (t->status_ >= 200) t->headers_complete_ = true;
-    } else if (t->headers_complete_) {
-      // Trailers of a chunked body are not kept.
+      t->status_ = t->curl_status();
+      t->reason_ = std::string(reason_phrase(line));
     } else if (line.front() == ' ' || line.front() == '\t') {
       t->headers_.append_to_last(trim(line));
     } else {
@@ -389,6 +404,12 @@ std::size_t Transfer::on_write(char* data, std::size_t size, std::size_t count, 
   auto* t = static_cast<Transfer*>(self);
   const std::size_t len = size * count;
   t->last_progress_ = Clock::now();
+  if (!t->headers_complete_) {
+    // libcurl hands over body bytes only after the final response's headers, whatever the
+    // header lines looked like: waiting for more headers would stall a stream on a full buffer.
+    t->status_ = t->curl_status();
+    t->headers_complete_ = true;
+  }
   try {
     if (t->sink_ == Sink::kCollect) {
       t->body_.append(data, len);

@@ -107,6 +107,8 @@ class Transfer {
   void finish_done();
   std::size_t take_buffered(char* dst, std::size_t n) noexcept;
   std::string context() const;
+  // The status libcurl read from the current response's status line (0 before one).
+  long curl_status() const noexcept;
 
   static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* self);
   static std::size_t on_write(char* data, std::size_t size, std::size_t count, void* self);
@@ -133,6 +135,7 @@ class Transfer {
   long status_ = 0;
   std::string reason_;  // of the final status line
   bool headers_complete_ = false;
+  bool status_line_next_ = true;  // the next header line starts a response
   Headers headers_;
   std::optional<std::uint64_t> content_length_;
   std::string body_;  // collect sink

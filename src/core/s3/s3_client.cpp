@@ -185,7 +185,12 @@ ObjectStat S3Client::stat_object(const std::string& bucket, const std::string& n
   if (auto modified = response.headers.get("Last-Modified")) {
     std::string text(*modified);
     time_t when = curl_getdate(text.c_str(), nullptr);
-    if (when >= 0) stat.last_modified = std::chrono::system_clock::from_time_t(when);
+    // A date the clock cannot hold (it ends in 2262) is left out, like one that does not parse.
+    constexpr auto kLatest = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::time_point::max().time_since_epoch());
+    if (when >= 0 && when <= kLatest.count()) {
+      stat.last_modified = std::chrono::system_clock::from_time_t(when);
+    }
   }
   stat.content_type = std::string(response.headers.get("Content-Type").value_or(""));
   if (auto version = response.headers.get("x-amz-version-id"))

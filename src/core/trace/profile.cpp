@@ -19,7 +19,12 @@ constexpr std::array<std::string_view, 2> kModelProcesses = {"ChatOpenAI", "Azur
 constexpr std::array<std::string_view, 3> kRetrievalProcesses = {
     "create_vs_by_yaml", "VectorStoreRetriever", "reranker"};
 
-double seconds_between(Nanos from, Nanos to) { return static_cast<double>(to - from) / 1e9; }
+double seconds_between(Nanos from, Nanos to) {
+  Nanos apart = 0;
+  if (!__builtin_sub_overflow(to, from, &apart)) return static_cast<double>(apart) / 1e9;
+  // Further apart than 64-bit nanoseconds reach (292 years): the difference of the doubles.
+  return (static_cast<double>(to) - static_cast<double>(from)) / 1e9;
+}
 
 // Characters as Python counts them: code points, so every byte that does not continue one.
 std::size_t code_points(const std::string& text) {

@@ -37,6 +37,7 @@ struct TestReply {
     kStallMidBody,  // send headers and `partial` body bytes, then wait `stall`
     kClose,         // close the connection without answering
     kCloseMidBody,  // send headers and `partial` body bytes, then close
+    kRaw,           // send `body` as the whole answer, status line and headers included, then close
   };
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;
@@ -201,6 +202,10 @@ class TestHttpServer {
 
       TestReply reply = handler_(req);
       if (reply.mode == TestReply::Mode::kClose) break;
+      if (reply.mode == TestReply::Mode::kRaw) {
+        send_all(fd, reply.body.data(), reply.body.size());
+        break;
+      }
       if (reply.mode == TestReply::Mode::kStall) {
         wait_stop(reply.stall);
         break;
