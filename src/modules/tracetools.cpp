@@ -70,7 +70,14 @@ trace::Nanos nanos_since_epoch(py::handle stamp, const char* field) {
   const trace::Nanos days = PyDateTime_DELTA_GET_DAYS(delta.ptr());
   const trace::Nanos seconds = PyDateTime_DELTA_GET_SECONDS(delta.ptr());
   const trace::Nanos micros = PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
-  return ((days * 86400 + seconds) * 1000000 + micros) * 1000;
+  // Nanoseconds in 64 bits reach from 1677 to 2262, as pandas' timestamps do.
+  trace::Nanos nanos = 0;
+  if (__builtin_mul_overflow(days * 86400 + seconds, trace::Nanos{1000000000}, &nanos) ||
+      __builtin_add_overflow(nanos, micros * 1000, &nanos)) {
+    throw py::value_error(std::string(field) +
+                          " is outside the times a trace can hold (the years 1677 to 2262)");
+  }
+  return nanos;
 }
 
 // A number with its kind: integers stay integers in the tables, floats are rounded there.
@@ -112,7 +119,8 @@ trace::Number latency_of(py::handle o, const std::string& id) {
   if (!latency.is_none()) return number(latency, "latency of observation " + id);
   const trace::Nanos start = nanos_since_epoch(o.attr("start_time"), "start_time");
   const trace::Nanos end = nanos_since_epoch(o.attr("end_time"), "end_time");
-  return {static_cast<double>(end - start) / 1e9, false};
+  // In doubles: two stamps far apart differ by more than 64 bits hold.
+  return {(static_cast<double>(end) - static_cast<double>(start)) / 1e9, false};
 }
 
 // One finished observation of the SDK (or any object with its fields) as the core reads it.

@@ -183,6 +183,19 @@ def test_waits_release_the_gil(fake_langfuse):
     assert max(b - a for a, b in zip(ticks, ticks[1:])) < 0.19
 
 
+def test_stamps_beyond_what_nanoseconds_hold_are_refused_and_far_ones_subtract(fake_langfuse):
+    far = obs(90)
+    far.start_time, far.end_time, far.latency = datetime(1700, 1, 1), datetime(2250, 1, 1), None
+    fake_langfuse(trace(4, far))
+    (row,) = [r for r in tracetools._profile("t")["rows"] if r["id"] == "o90"]
+    assert row["latency"] == pytest.approx((far.end_time - far.start_time).total_seconds())
+    late = obs(91)
+    late.end_time = datetime(3000, 1, 1, tzinfo=timezone.utc)
+    fake_langfuse(trace(4, late))
+    with pytest.raises(ValueError, match="^end_time is outside the times a trace can hold"):
+        tracetools._profile("t")
+
+
 def test_later_retriever_binding_sets_the_retrieval_duration(fake_langfuse):
     fake_langfuse(trace(10, obs(90, "retriever_binding", latency=2.0),
                         obs(91, "reranker", latency=1.0), obs(92, "retriever_binding", latency=0.5)))
