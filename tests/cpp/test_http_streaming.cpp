@@ -245,6 +245,35 @@ TEST(HttpStreaming, StreamOutlivesItsClient) {
 // way. The stream must
 // take libcurl's reading, as send() does; it used to wait for an end of headers it never saw,
 // which hung forever once the body filled the buffer.
+// The length a stream reports is the one libcurl frames the body by: the last Content-Length,
+// its leading digits, unknown when too large to hold.
+TEST(HttpStreaming, ContentLengthIsReadAsLibcurlFramesTheBody) {
+  const struct {
+    std::string headers;
+    std::string body;
+    std::optional<std::uint64_t> length;
+  } cases[] = {
+      {"Content-Length: 1\r\nContent-Length: 0\r OK\r\n", "", 0},
+      {"Content-Length: 5\r\nContent-Length: 3\r\n", "abc", 3},
+      {"Content-Length: +4 bytes\r\n", "abcd", 4},
+      {"Content-Length: 99999999999999999999999\r\nConnection: close\r\n", "to the end",
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headers);
+    TestHttpServer server([&](const TestRequest&) {
+      TestReply reply;
+      reply.mode = TestReply::Mode::kRaw;
+      reply.body = "HTTP/1.1 200 OK\r\n" + c.headers + "\r\n" + c.body;
+      return reply;
+    });
+    HttpClient client(options());
+    StreamingResponse s = client.open(get(server));
+    EXPECT_EQ(s.content_length(), c.length);
+    EXPECT_EQ(s.read_all(), c.body);
+  }
+}
+
 TEST(HttpStreaming, OddHeaderBlocksStreamAsTheyAreSent) {
   const std::string body = pattern(100 * 1024, 3);
   const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";

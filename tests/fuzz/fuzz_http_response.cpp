@@ -213,11 +213,8 @@ void check_retry_after(std::string_view value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  require(curl_ready, "libcurl initialises");
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
-  auto& server = mosswork::fuzz::RawHttpServer::instance();
-  server.set_response(raw);
+  auto& server = mosswork::fuzz::answer_with(raw);
   const std::string url = server.url("/fuzz?q=1");
 
   const Outcome plain = via_send(http::RetryPolicy::none(), get_request(url));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,10 +16,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <typeinfo>
+
+#include "core/common/errors.h"
+#include "fuzz_support.h"
 
 namespace mosswork::fuzz {
 
@@ -134,5 +141,39 @@ class RawHttpServer {
   std::mutex mu_;
   std::string response_;
 };
+
+// libcurl readied (once) and the server answering every request with raw from now on.
+inline RawHttpServer& answer_with(std::string_view raw) {
+  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  require(curl_ready, "libcurl initialises");
+  RawHttpServer& server = RawHttpServer::instance();
+  server.set_response(raw);
+  return server;
+}
+
+// A client call's outcome: the text it returned, or the core error it raised (with the status
+// and body of an HTTP status error). Anything but a core error fails the target.
+struct Result {
+  std::string error;  // typeid name of the core error; empty on success
+  std::optional<long> status;
+  std::string text;
+};
+
+template <typename Call>
+Result result_of(Call&& call) {
+  Result r;
+  try {
+    r.text = call();
+  } catch (const core::HttpStatusError& e) {
+    r.error = typeid(e).name();
+    r.status = e.status();
+    r.text = e.body();
+  } catch (const core::Error& e) {
+    r.error = typeid(e).name();
+  } catch (const std::exception& e) {
+    require(false, "failures are core errors", std::string(typeid(e).name()) + ": " + e.what());
+  }
+  return r;
+}
 
 }  // namespace mosswork::fuzz

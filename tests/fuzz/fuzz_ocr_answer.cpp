@@ -21,31 +21,10 @@ namespace core = mosswork::core;
 namespace http = mosswork::core::http;
 namespace ocr = mosswork::core::ocr;
 using mosswork::fuzz::require;
+using mosswork::fuzz::Result;
+using mosswork::fuzz::result_of;
 
 namespace {
-
-struct Result {
-  std::string error;  // typeid name of the core error; empty on success
-  std::optional<long> status;
-  std::string text;
-};
-
-template <typename Call>
-Result result_of(Call&& call) {
-  Result r;
-  try {
-    r.text = call();
-  } catch (const core::HttpStatusError& e) {
-    r.error = typeid(e).name();
-    r.status = e.status();
-    r.text = e.body();
-  } catch (const core::Error& e) {
-    r.error = typeid(e).name();
-  } catch (const std::exception& e) {
-    require(false, "failures are core errors", std::string(typeid(e).name()) + ": " + e.what());
-  }
-  return r;
-}
 
 // Standard Base64 with padding, decoded strictly; nullopt for anything else.
 std::optional<std::string> base64_decode(std::string_view text) {
@@ -91,13 +70,10 @@ void check_request_body(std::string_view image) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  require(curl_ready, "libcurl initialises");
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
   check_request_body(raw);
 
-  auto& server = mosswork::fuzz::RawHttpServer::instance();
-  server.set_response(raw);
+  auto& server = mosswork::fuzz::answer_with(raw);
   const std::string endpoint = server.url("/ocr/predict");
   const std::string body = ocr::ocr_request_body(raw);
 

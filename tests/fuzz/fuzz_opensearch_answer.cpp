@@ -21,31 +21,10 @@ namespace core = mosswork::core;
 namespace http = mosswork::core::http;
 namespace search = mosswork::core::search;
 using mosswork::fuzz::require;
+using mosswork::fuzz::Result;
+using mosswork::fuzz::result_of;
 
 namespace {
-
-struct Result {
-  std::string error;  // typeid name of the core error; empty on success
-  std::optional<long> status;
-  std::string text;
-};
-
-template <typename Call>
-Result result_of(Call&& call) {
-  Result r;
-  try {
-    r.text = call();
-  } catch (const core::HttpStatusError& e) {
-    r.error = typeid(e).name();
-    r.status = e.status();
-    r.text = e.body();
-  } catch (const core::Error& e) {
-    r.error = typeid(e).name();
-  } catch (const std::exception& e) {
-    require(false, "failures are core errors", std::string(typeid(e).name()) + ": " + e.what());
-  }
-  return r;
-}
 
 void require_answer(const Result& plain, const std::optional<long>& status, const Result& got,
                     const char* call) {
@@ -63,10 +42,8 @@ void require_answer(const Result& plain, const std::optional<long>& status, cons
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  require(curl_ready, "libcurl initialises");
-  auto& server = mosswork::fuzz::RawHttpServer::instance();
-  server.set_response(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto& server =
+      mosswork::fuzz::answer_with(std::string_view(reinterpret_cast<const char*>(data), size));
 
   std::optional<long> status;
   const Result plain = result_of([&] {

@@ -100,10 +100,8 @@ Plain plain_reading(http::HttpClient& transport, const std::string& method,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  require(curl_ready, "libcurl initialises");
-  auto& server = mosswork::fuzz::RawHttpServer::instance();
-  server.set_response(std::string_view(reinterpret_cast<const char*>(data), size));
+  auto& server =
+      mosswork::fuzz::answer_with(std::string_view(reinterpret_cast<const char*>(data), size));
 
   http::HttpClientOptions transport_options;
   transport_options.retry = http::RetryPolicy::none();

@@ -25,32 +25,10 @@ namespace core = mosswork::core;
 namespace http = mosswork::core::http;
 namespace vexlo = mosswork::core::vexlo;
 using mosswork::fuzz::require;
+using mosswork::fuzz::Result;
+using mosswork::fuzz::result_of;
 
 namespace {
-
-// A call's result: the text it returned or the error it raised.
-struct Result {
-  std::string error;  // typeid name of the core error; empty on success
-  std::optional<long> status;
-  std::string text;
-};
-
-template <typename Call>
-Result result_of(Call&& call) {
-  Result r;
-  try {
-    r.text = call();
-  } catch (const core::HttpStatusError& e) {
-    r.error = typeid(e).name();
-    r.status = e.status();
-    r.text = e.body();
-  } catch (const core::Error& e) {
-    r.error = typeid(e).name();
-  } catch (const std::exception& e) {
-    require(false, "failures are core errors", std::string(typeid(e).name()) + ": " + e.what());
-  }
-  return r;
-}
 
 std::string lower(std::string_view text) {
   std::string out(text);
@@ -85,11 +63,8 @@ void check_malformed_keywords(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  require(curl_ready, "libcurl initialises");
   const std::string_view raw(reinterpret_cast<const char*>(data), size);
-  auto& server = mosswork::fuzz::RawHttpServer::instance();
-  server.set_response(raw);
+  auto& server = mosswork::fuzz::answer_with(raw);
 
   vexlo::RestEndpoint endpoint{"127.0.0.1", std::to_string(server.port()), "secret"};
   const std::string url = vexlo::collection_url(endpoint, "docs", "/points/scroll");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "core/common/errors.h"
@@ -381,9 +382,17 @@ std::size_t Transfer::on_header(char* data, std::size_t size, std::size_t count,
         std::string_view name = trim(line.substr(0, colon));
         std::string_view value = trim(line.substr(colon + 1));
         if (iequals(name, "Content-Length")) {
+          // Read as libcurl reads it, since libcurl frames the body by it: the leading digits
+          // (one "+" allowed), the last such header winning; a value too large for it makes the
+          // length unknown (the body then runs to the close). A value with no digits at all
+          // fails the transfer in libcurl.
+          std::string_view digits = value.substr(!value.empty() && value.front() == '+');
           std::uint64_t n = 0;
-          auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-          if (ec == std::errc() && end == value.data() + value.size()) {
+          auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+          if (ec == std::errc::result_out_of_range ||
+              (ec == std::errc() && n > static_cast<std::uint64_t>(INT64_MAX))) {
+            t->content_length_.reset();
+          } else if (ec == std::errc()) {
             t->content_length_ = n;
             if (t->sink_ == Sink::kCollect && t->request_.method != "HEAD") {
               t->body_.reserve(static_cast<std::size_t>(std::min(n, kMaxReserve)));
