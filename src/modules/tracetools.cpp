@@ -119,8 +119,7 @@ trace::Number latency_of(py::handle o, const std::string& id) {
   if (!latency.is_none()) return number(latency, "latency of observation " + id);
   const trace::Nanos start = nanos_since_epoch(o.attr("start_time"), "start_time");
   const trace::Nanos end = nanos_since_epoch(o.attr("end_time"), "end_time");
-  // In doubles: two stamps far apart differ by more than 64 bits hold.
-  return {(static_cast<double>(end) - static_cast<double>(start)) / 1e9, false};
+  return {trace::seconds_between(start, end), false};
 }
 
 // One finished observation of the SDK (or any object with its fields) as the core reads it.

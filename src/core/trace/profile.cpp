@@ -19,13 +19,6 @@ constexpr std::array<std::string_view, 2> kModelProcesses = {"ChatOpenAI", "Azur
 constexpr std::array<std::string_view, 3> kRetrievalProcesses = {
     "create_vs_by_yaml", "VectorStoreRetriever", "reranker"};
 
-double seconds_between(Nanos from, Nanos to) {
-  Nanos apart = 0;
-  if (!__builtin_sub_overflow(to, from, &apart)) return static_cast<double>(apart) / 1e9;
-  // Further apart than 64-bit nanoseconds reach (292 years): the difference of the doubles.
-  return (static_cast<double>(to) - static_cast<double>(from)) / 1e9;
-}
-
 // Characters as Python counts them: code points, so every byte that does not continue one.
 std::size_t code_points(const std::string& text) {
   return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
@@ -48,6 +41,12 @@ std::optional<double> per_second(double amount, const Number& latency) {
 }
 
 }  // namespace
+
+double seconds_between(Nanos from, Nanos to) {
+  Nanos apart = 0;
+  if (!__builtin_sub_overflow(to, from, &apart)) return static_cast<double>(apart) / 1e9;
+  return (static_cast<double>(to) - static_cast<double>(from)) / 1e9;
+}
 
 Report build_report(const std::string& trace_id, std::vector<Observation> collected,
                     Number retrieval_duration) {

@@ -13,6 +13,10 @@ namespace mosswork::core::trace {
 // A time stamp: nanoseconds since the epoch, UTC.
 using Nanos = std::int64_t;
 
+// Seconds from one stamp to another, exact where the difference fits in 64 bits, otherwise (more
+// than 292 years apart) the difference of the doubles.
+double seconds_between(Nanos from, Nanos to);
+
 // A number as the trace held it. Tables show an integer as it is and round a float to 3
 // decimals, so the kind is kept beside the value.
 struct Number {

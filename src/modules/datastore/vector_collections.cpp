@@ -17,8 +17,6 @@
 namespace py = pybind11;
 namespace http = mosswork::core::http;
 namespace vexlo = mosswork::core::vexlo;
-using mosswork::bridge::Domain;
-using mosswork::bridge::released;
 using mosswork::core::LogLevel;
 
 namespace mosswork::datastore {
@@ -26,15 +24,6 @@ namespace {
 
 // The whole-exchange limit of the asynchronous writes, which set none of their own.
 constexpr std::chrono::milliseconds kAsyncWriteTimeout{30000};
-
-http::Response send(const std::string& method, const std::string& url,
-                    const http::HeaderList& headers, std::string_view body = {}) {
-  return released(Domain::kHttp, [&] { return vexlo::rest_send(method, url, headers, body); });
-}
-
-py::str text_of(const http::Response& response) {
-  return response_text(response.body, response.headers.get("Content-Type").value_or(""));
-}
 
 py::dict creation_body(py::handle vectors_config, py::handle shard_number,
                        py::handle replication_factor, py::handle optimizers_config,
@@ -55,7 +44,7 @@ py::dict creation_body(py::handle vectors_config, py::handle shard_number,
 // PUTs a serialised creation body and prints the answer, whatever its status.
 void put_collection(const std::string& url, const http::HeaderList& headers,
                     std::string_view body) {
-  http::Response response = send("PUT", url, headers, body);
+  http::Response response = vexlo_send("PUT", url, headers, body);
   py::print(text_of(response));
 }
 
@@ -129,18 +118,11 @@ py::object post_later(py::handle m, const char* name, py::object collection, con
     std::string url = vexlo::collection_url(endpoint, formatted(collection), suffix);
     auto request = vexlo::rest_loop_request("POST", std::move(url), vexlo::rest_headers(endpoint),
                                             json_body(body()).str(), kAsyncWriteTimeout);
-    return bridge::aio::http_coroutine(
-        name, std::move(request), [](http::loop::BufferedTransfer& t) -> py::object {
-          http::loop::BufferedResponse* r = nullptr;
-          try {
-            r = &t.response();
-          } catch (...) {
-            bridge::raise_python_error(std::current_exception(), Domain::kHttp);
-          }
-          if (r->status != 200)
-            raise_application_error(response_text(r->body, content_type_of(*r)));
-          return py::none();
-        });
+    return bridge::aio::http_coroutine(name, std::move(request),
+                                       [](http::loop::BufferedTransfer& t) -> py::object {
+                                         answer_of(t);
+                                         return py::none();
+                                       });
   });
 }
 
@@ -154,7 +136,7 @@ void bind_vector_collections(py::module_& m) {
       [module](py::handle collection) -> py::object {
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/exists");
-        http::Response response = send("GET", url, vexlo::rest_headers(endpoint));
+        http::Response response = vexlo_send("GET", url, vexlo::rest_headers(endpoint));
         if (response.status == 200) {
           py::object doc = bridge::json::loads_utf8(response.body);
           return doc[py::str("result")][py::str("exists")];
@@ -178,7 +160,7 @@ void bind_vector_collections(py::module_& m) {
       [module](py::handle collection_name) -> py::object {
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection_name));
-        http::Response response = send("GET", url, vexlo::rest_headers(endpoint), "{}");
+        http::Response response = vexlo_send("GET", url, vexlo::rest_headers(endpoint), "{}");
         if (response.status != 200) return py::none();
         return bridge::json::loads_utf8(response.body)[py::str("result")];
       },
@@ -201,7 +183,7 @@ void bind_vector_collections(py::module_& m) {
           vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
           std::string url = vexlo::collection_url(endpoint, formatted(collection_name));
           http::HeaderList headers = vexlo::rest_headers(endpoint);
-          if (delete_first) send("DELETE", url, headers);  // whatever it answers
+          if (delete_first) vexlo_send("DELETE", url, headers);  // whatever it answers
           put_collection(url, headers, body.view());
         },
         py::arg("collection_name"), py::arg("vectors_config"), py::arg("shard_number"),
@@ -222,7 +204,7 @@ void bind_vector_collections(py::module_& m) {
         http::Response first;
         {
           bridge::json::EncodedText body = json_body(points_body(points));
-          first = send("PUT", url, headers, body.view());
+          first = vexlo_send("PUT", url, headers, body.view());
         }  // the first body is freed before a cleaned one is made
         if (first.status == 200) return;
         bridge::log_object(LogLevel::kWarning,
@@ -230,7 +212,7 @@ void bind_vector_collections(py::module_& m) {
         if (!vexlo::names_malformed_body(first.body)) raise_application_error(text_of(first));
         bridge::log_object(LogLevel::kInfo, py::str("Attempting to clean data and resend request"));
         bridge::json::EncodedText body = json_body(points_body(clean(points)));
-        http::Response second = send("PUT", url, headers, body.view());
+        http::Response second = vexlo_send("PUT", url, headers, body.view());
         if (second.status != 200) raise_application_error(text_of(second));
       },
       py::arg("collection"), py::arg("points"),
@@ -260,7 +242,8 @@ void bind_vector_collections(py::module_& m) {
         bridge::json::EncodedText body = json_body(payload_body(key, value, points, filter));
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/payload");
-        http::Response response = send("POST", url, vexlo::rest_headers(endpoint), body.view());
+        http::Response response =
+            vexlo_send("POST", url, vexlo::rest_headers(endpoint), body.view());
         if (response.status != 200) raise_application_error(text_of(response));
       },
       py::arg("collection"), py::arg("key"), py::arg("value"), py::arg("points") = py::none(),

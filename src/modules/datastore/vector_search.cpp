@@ -17,8 +17,6 @@
 namespace py = pybind11;
 namespace http = mosswork::core::http;
 namespace vexlo = mosswork::core::vexlo;
-using mosswork::bridge::Domain;
-using mosswork::bridge::released;
 
 namespace mosswork::datastore {
 namespace {
@@ -132,12 +130,8 @@ void bind_vector_search(py::module_& m) {
         vexlo::RestEndpoint endpoint = vexlo_endpoint(module);
         std::string url = vexlo::collection_url(endpoint, formatted(collection), "/points/query");
         http::HeaderList headers = vexlo::rest_headers(endpoint);
-        http::Response response = released(
-            Domain::kHttp, [&] { return vexlo::rest_send("POST", url, headers, body.view()); });
-        if (response.status != 200) {
-          raise_application_error(
-              response_text(response.body, response.headers.get("Content-Type").value_or("")));
-        }
+        http::Response response = vexlo_send("POST", url, headers, body.view());
+        if (response.status != 200) raise_application_error(text_of(response));
         return hits(response.body);
       },
       py::arg("collection"), py::arg("prefetch"), py::arg("query"), py::arg("using"),
@@ -160,19 +154,10 @@ void bind_vector_search(py::module_& m) {
               std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000.0)));
           auto request = vexlo::rest_loop_request(
               "POST", std::move(url), vexlo::rest_headers(endpoint), std::move(body), timeout);
-          return bridge::aio::http_coroutine(
-              "aquery", std::move(request), [](http::loop::BufferedTransfer& t) -> py::object {
-                http::loop::BufferedResponse* r = nullptr;
-                try {
-                  r = &t.response();
-                } catch (...) {
-                  bridge::raise_python_error(std::current_exception(), Domain::kHttp);
-                }
-                if (r->status != 200) {
-                  raise_application_error(response_text(r->body, content_type_of(*r)));
-                }
-                return hits(r->body);
-              });
+          return bridge::aio::http_coroutine("aquery", std::move(request),
+                                             [](http::loop::BufferedTransfer& t) -> py::object {
+                                               return hits(answer_of(t).body);
+                                             });
         });
       },
       py::arg("collection"), py::arg("prefetch"), py::arg("query"), py::arg("using"),

@@ -62,6 +62,29 @@ void raise_application_error(py::handle message) {
   throw py::error_already_set();
 }
 
+core::http::Response vexlo_send(const std::string& method, const std::string& url,
+                                const core::http::HeaderList& headers, std::string_view body) {
+  return bridge::released(bridge::Domain::kHttp,
+                          [&] { return core::vexlo::rest_send(method, url, headers, body); });
+}
+
+py::str text_of(const core::http::Response& response) {
+  return response_text(response.body, response.headers.get("Content-Type").value_or(""));
+}
+
+const core::http::loop::BufferedResponse& answer_of(core::http::loop::BufferedTransfer& transfer) {
+  core::http::loop::BufferedResponse* response = nullptr;
+  try {
+    response = &transfer.response();
+  } catch (...) {
+    bridge::raise_python_error(std::current_exception(), bridge::Domain::kHttp);
+  }
+  if (response->status != 200) {
+    raise_application_error(response_text(response->body, content_type_of(*response)));
+  }
+  return *response;
+}
+
 DocumentMaker::DocumentMaker()
     : cls_(py::module_::import("langchain_core.documents").attr("Document")),
       id_("id"),

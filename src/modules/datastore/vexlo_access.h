@@ -35,6 +35,15 @@ std::string content_type_of(const core::http::loop::BufferedResponse& response);
 // Raises ApplicationError(message).
 [[noreturn]] void raise_application_error(pybind11::handle message);
 
+// One blocking exchange with the database, the GIL released while it lasts.
+core::http::Response vexlo_send(const std::string& method, const std::string& url,
+                                const core::http::HeaderList& headers, std::string_view body = {});
+// A blocking answer's body as text (response_text of its Content-Type).
+pybind11::str text_of(const core::http::Response& response);
+// A coroutine's answer once its transfer is done: the transport's error raised as the Python
+// error, a status other than 200 as ApplicationError with the answer's text.
+const core::http::loop::BufferedResponse& answer_of(core::http::loop::BufferedTransfer& transfer);
+
 // Document(page_content=..., metadata=...). Exact str and dict values are put into a Document
 // directly (what model_construct does, without its Python overhead); anything else goes through
 // Document's own validation, so its errors are unchanged. copy_metadata gives the Document its
