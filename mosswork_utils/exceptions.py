@@ -9,6 +9,9 @@ from __future__ import annotations
 
 import builtins
 
+import redis.exceptions as _redis_exceptions
+from redis._parsers.base import BaseParser as _RedisParser
+
 
 class ApplicationError(Exception):
     """A failure the service reports to its users, built with one message text."""
@@ -19,58 +22,62 @@ class ApplicationError(Exception):
 
 
 # ---- Redis -------------------------------------------------------------------------------------
+# redis-py's own classes, so that `except redis.exceptions.ResponseError` and the rest catch what
+# the package's clients raise. The connection and time-out errors are redis-py's subclassed once
+# more, so that they are also the built-in ConnectionError and TimeoutError.
+
+RedisError = _redis_exceptions.RedisError
+ResponseError = _redis_exceptions.ResponseError
+ReadOnlyError = _redis_exceptions.ReadOnlyError
+NoScriptError = _redis_exceptions.NoScriptError
+ExecAbortError = _redis_exceptions.ExecAbortError
+NoPermissionError = _redis_exceptions.NoPermissionError
+OutOfMemoryError = _redis_exceptions.OutOfMemoryError
+DataError = _redis_exceptions.DataError
+WatchError = _redis_exceptions.WatchError
+PubSubError = _redis_exceptions.PubSubError
+InvalidResponse = _redis_exceptions.InvalidResponse
+LockError = _redis_exceptions.LockError
+LockNotOwnedError = _redis_exceptions.LockNotOwnedError
 
 
-class RedisError(Exception):
-    """Any failure of a Redis command."""
-
-
-class RedisConnectionError(RedisError, builtins.ConnectionError):
+class RedisConnectionError(_redis_exceptions.ConnectionError, builtins.ConnectionError):
     """The server could not be reached, or the connection broke, or the pool is exhausted."""
 
 
-class RedisTimeoutError(RedisError, builtins.TimeoutError):
+class RedisTimeoutError(_redis_exceptions.TimeoutError, builtins.TimeoutError):
     """The server did not answer within the socket time-out."""
 
 
-class AuthenticationError(RedisConnectionError):
+class AuthenticationError(_redis_exceptions.AuthenticationError, RedisConnectionError):
     """The server refused the user name or password."""
 
 
-class BusyLoadingError(RedisConnectionError):
+class BusyLoadingError(_redis_exceptions.BusyLoadingError, RedisConnectionError):
     """The server is still loading its data set."""
 
 
-class ResponseError(RedisError):
-    """The server answered the command with an error reply."""
+class MaxClientsReachedError(_redis_exceptions.MaxClientsReachedError, RedisConnectionError):
+    """The server has as many clients as it allows."""
 
 
-class ReadOnlyError(ResponseError):
-    """A write reached a replica."""
+# redis-py's connection-error classes an error reply can stand for, and ours that extend them.
+_REDIS_CONNECTION_CLASSES = {
+    _redis_exceptions.AuthenticationError: AuthenticationError,
+    _redis_exceptions.BusyLoadingError: BusyLoadingError,
+    _redis_exceptions.MaxClientsReachedError: MaxClientsReachedError,
+    _redis_exceptions.ConnectionError: RedisConnectionError,
+}
 
 
-class NoScriptError(ResponseError):
-    """EVALSHA named a script the server does not have."""
-
-
-class ExecAbortError(ResponseError):
-    """A transaction was discarded because one of its commands was refused."""
-
-
-class NoPermissionError(ResponseError):
-    """The user may not run this command."""
-
-
-class DataError(RedisError):
-    """An argument cannot be sent to Redis (for example None or a bool)."""
-
-
-class LockError(RedisError, ValueError):
-    """A lock could not be acquired or released."""
-
-
-class LockNotOwnedError(LockError):
-    """The lock being released or extended is held by someone else, or has lapsed."""
+def _reply_error(text: str) -> RedisError:
+    """The exception redis-py makes of an error reply (its class by the code word, the text
+    without it), with its connection errors replaced by this module's."""
+    error = _RedisParser.parse_error(text)
+    ours = _REDIS_CONNECTION_CLASSES.get(type(error))
+    if ours is not None:
+        error = ours(*error.args, status_code=error.status_code)
+    return error
 
 
 # ---- object store ------------------------------------------------------------------------------

@@ -22,42 +22,12 @@ void set_text(py::handle cls, const std::string& text) {
 
 void set_args(py::handle cls, const py::tuple& args) { PyErr_SetObject(cls.ptr(), args.ptr()); }
 
-// The code word a Redis error reply starts with, when it is all upper-case letters.
-std::string_view redis_code(std::string_view text) {
-  std::size_t end = text.find(' ');
-  std::string_view word = text.substr(0, end);
-  if (word.empty()) return {};
-  for (char c : word) {
-    if (c < 'A' || c > 'Z') return {};
-  }
-  return word;
-}
-
-// Redis error replies become the classes redis-py raises, with the code word removed.
+// Redis error replies become the exceptions redis-py makes of them: its class by the code word,
+// the text without it.
 void set_redis_reply(const std::string& text) {
-  struct Known {
-    std::string_view code;
-    const char* cls;
-  };
-  static constexpr Known kKnown[] = {
-      {"ERR", "ResponseError"},
-      {"EXECABORT", "ExecAbortError"},
-      {"LOADING", "BusyLoadingError"},
-      {"NOSCRIPT", "NoScriptError"},
-      {"READONLY", "ReadOnlyError"},
-      {"NOAUTH", "AuthenticationError"},
-      {"WRONGPASS", "AuthenticationError"},
-      {"NOPERM", "NoPermissionError"},
-  };
-  std::string_view code = redis_code(text);
-  for (const Known& k : kKnown) {
-    if (code == k.code) {
-      std::string rest = text.size() > code.size() ? text.substr(code.size() + 1) : std::string();
-      set_text(exception_class(k.cls), rest);
-      return;
-    }
-  }
-  set_text(exception_class("ResponseError"), text);
+  py::object error = py::module_::import("mosswork_utils.exceptions")
+                         .attr("_reply_error")(text_object(text));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
 bool set_redis(const core::Error& e) {

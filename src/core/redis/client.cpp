@@ -68,6 +68,22 @@ Reply Client::command(std::span<const std::string_view> args) const {
   return run([&](Connection& c) { return c.command(args); });
 }
 
+std::vector<Reply> Client::round_trip(const CommandBatch& batch) const {
+  return run([&](Connection& c) {
+    std::vector<Reply> replies = c.round_trip(batch);
+    for (const Reply& r : replies) {
+      // The batch was read whole; a demoted master still means the pool must look again.
+      if (r.is_error() && pool_->follows_master() && means_demoted_master(r.str())) {
+        pool_->reset();
+        break;
+      }
+    }
+    return replies;
+  });
+}
+
+ConnectionPool::Lease Client::dedicated() const { return pool_->acquire(); }
+
 Reply Client::command(std::initializer_list<std::string_view> args) const {
   return command(std::span<const std::string_view>(args.begin(), args.size()));
 }

@@ -44,6 +44,12 @@ class Client {
   std::vector<Reply> pipeline(const CommandBatch& batch, bool transaction = true,
                               bool raise_on_error = true) const;
 
+  // One round trip, one raw reply per command (see Connection::round_trip).
+  std::vector<Reply> round_trip(const CommandBatch& batch) const;
+  // A connection of the pool kept by the caller until the lease ends: for what must stay on
+  // one connection (WATCH ... EXEC, subscriptions).
+  ConnectionPool::Lease dedicated() const;
+
   ConnectionPool& pool() const noexcept { return *pool_; }
   const std::shared_ptr<ConnectionPool>& shared_pool() const noexcept { return pool_; }
 

@@ -6,8 +6,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -200,6 +202,10 @@ void Connection::append(std::span<const std::string_view> args) {
 Reply Connection::read_reply() {
   void* raw = nullptr;
   if (redisGetReply(context_.get(), &raw) != REDIS_OK) fail_io();
+  return take(raw);
+}
+
+Reply Connection::take(void* raw) {
   ReplyPtr reply(static_cast<redisReply*>(raw));
   try {
     return hiredis::convert(*reply);
@@ -288,6 +294,71 @@ std::vector<Reply> Connection::pipeline(const CommandBatch& batch, bool transact
     }
   }
   return results;
+}
+
+std::vector<Reply> Connection::round_trip(const CommandBatch& batch) {
+  std::vector<Reply> replies;
+  if (batch.empty()) return replies;
+  ensure_connected();
+  try {
+    for (std::size_t i = 0; i < batch.size(); ++i) append(batch[i]);
+    replies.reserve(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) replies.push_back(read_reply());
+  } catch (...) {
+    if (context_) mark_broken();
+    throw;
+  }
+  return replies;
+}
+
+void Connection::flush() {
+  int done = 0;
+  while (!done) {
+    if (redisBufferWrite(context_.get(), &done) != REDIS_OK) fail_io();
+  }
+}
+
+void Connection::send(std::span<const std::string_view> args) {
+  if (args.empty()) throw InvalidArgument("a Redis command needs at least its name");
+  ensure_connected();
+  try {
+    append(args);
+    flush();
+  } catch (...) {
+    if (context_) mark_broken();
+    throw;
+  }
+}
+
+std::optional<Reply> Connection::receive(std::optional<Seconds> timeout) {
+  if (!connected()) throw ConnectionClosed("Connection closed.");
+  using Clock = std::chrono::steady_clock;
+  const auto deadline =
+      timeout ? Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout)
+              : Clock::time_point::max();
+  try {
+    for (;;) {
+      void* raw = nullptr;
+      if (redisGetReplyFromReader(context_.get(), &raw) != REDIS_OK) fail_io();
+      if (raw) return take(raw);
+      int wait_ms = -1;
+      if (timeout) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
+      }
+      pollfd p{context_->fd, POLLIN, 0};
+      const int rc = ::poll(&p, 1, wait_ms);
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc < 0) fail_io();
+      if (rc == 0) return std::nullopt;
+      if (redisBufferRead(context_.get()) != REDIS_OK) fail_io();
+    }
+  } catch (const ProtocolError&) {
+    throw;
+  } catch (...) {
+    if (context_) mark_broken();
+    throw;
+  }
 }
 
 }  // namespace mosswork::core::redis

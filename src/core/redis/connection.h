@@ -83,6 +83,16 @@ class Connection {
   std::vector<Reply> pipeline(const CommandBatch& batch, bool transaction,
                               bool raise_on_error = true);
 
+  // Sends every command in one write and reads one reply per command, error replies among
+  // them, with no MULTI/EXEC of its own: the caller gives the replies their meaning.
+  std::vector<Reply> round_trip(const CommandBatch& batch);
+
+  // Sends one command and leaves its reply unread: subscriptions answer later, and many times.
+  void send(std::span<const std::string_view> args);
+  // The next reply, waiting at most timeout (unset: as long as it takes), or nothing when none
+  // came in time. Part of a reply that came stays buffered for the next call.
+  std::optional<Reply> receive(std::optional<Seconds> timeout);
+
   // Closes the socket without sending anything.
   void disconnect() noexcept;
   // Whether a socket is open in this process.
@@ -111,6 +121,8 @@ class Connection {
   void authenticate();
   void append(std::span<const std::string_view> args);
   Reply read_reply();
+  Reply take(void* raw);
+  void flush();
   [[noreturn]] void fail_io();
 
   bool connected_in(pid_t pid) const noexcept { return context_ && pid_ == pid; }

@@ -58,9 +58,10 @@ void init_module(py::module_& m, py::object config) {
   std::string redis_escaped_username = escape(redis_username, "redis_username");
   std::string redis_escaped_password = escape(redis_password, "redis_password");
   const bool has_password = !text(redis_password).empty();
-  py::object r = py::cast(make_redis(redis_host, redis_port, redis_db,
-                                     has_password ? redis_password : py::none(), py::none(),
-                                     py::float_(30.0), redis_pool_max_connections));
+  py::object r = m.attr("Redis")(
+      py::arg("host") = redis_host, py::arg("port") = redis_port, py::arg("db") = redis_db,
+      py::arg("password") = has_password ? redis_password : py::none(),
+      py::arg("socket_timeout") = 30, py::arg("max_connections") = redis_pool_max_connections);
   std::string redis_url =
       service_url("redis", redis_escaped_username, has_password, redis_escaped_password,
                   text(redis_host) + ":" + text(redis_port) + "/" + text(redis_db));
@@ -251,6 +252,7 @@ PYBIND11_MODULE(connections, m) {
       "its own.");
   try {
     conn::bind_redis(m);
+    py::module_::import("mosswork_utils._redis").attr("publish")(m);
     conn::bind_http(m);
     mosswork::bridge::aio::bind_coroutine_type(m);
     conn::init_module(m, config);

@@ -62,19 +62,20 @@ PyRedis make_redis(py::handle host, py::handle port, py::handle db, py::handle p
 
 void bind_redis(py::module_& m) {
   // Every class first, so that the signatures of the methods below show their Python names.
-  py::class_<PyRedis> redis_cls(m, "Redis",
-                                "A Redis client over a thread- and fork-safe connection pool, "
-                                "shaped like redis-py's Redis.");
-  py::class_<PyPipeline> pipe_cls(m, "Pipeline",
-                                  "Commands queued and sent in one round trip; with "
-                                  "transaction=True, as one MULTI/EXEC.");
+  // The native bases of Redis and Sentinel: mosswork_utils._redis makes the published classes
+  // of them and of redis-py's, so that redis-py's whole surface runs over these pools.
+  py::class_<PyRedis> redis_cls(m, "_RedisBase",
+                                "The native part of Redis: a thread- and fork-safe connection "
+                                "pool, execute_command and the commands served in C++.");
   py::class_<PyLock> lock_cls(m, "Lock", "A named Redis lock with redis-py's semantics.");
   py::class_<PySentinel> sentinel_cls(
-      m, "Sentinel",
-      "Finds the master and replicas of a monitored service through Redis Sentinel; master_for "
-      "and slave_for make clients that follow failovers.");
+      m, "_SentinelBase",
+      "The native part of Sentinel: finds the master and replicas of a monitored service; "
+      "master_for and slave_for make clients that follow failovers.");
 
   redis_cls
+      // A second handle on the same pool (clients made by a Sentinel become Redis objects so).
+      .def(py::init([](const PyRedis& other) { return PyRedis(other); }), py::arg("_client"))
       .def(py::init([](py::object host, py::object port, py::object db, py::object password,
                        py::object socket_timeout, py::object max_connections, py::object username) {
              return make_redis(host, port, db, password, username, socket_timeout, max_connections);
@@ -82,13 +83,9 @@ void bind_redis(py::module_& m) {
            py::arg("host") = "localhost", py::arg("port") = 6379, py::arg("db") = 0,
            py::arg("password") = py::none(), py::arg("socket_timeout") = py::none(),
            py::arg("max_connections") = py::none(), py::arg("username") = py::none())
-      .def("__repr__", [](const PyRedis& r) { return r.description(); })
+      .def("_description", [](const PyRedis& r) { return r.description(); })
       .def(
-          "pipeline",
-          [](const PyRedis& r, bool transaction) { return PyPipeline(r.client(), transaction); },
-          py::arg("transaction") = true)
-      .def(
-          "lock",
+          "_lock",
           [](const PyRedis& r, py::handle name, py::handle timeout, double sleep, bool blocking,
              py::handle blocking_timeout, bool thread_local_tokens) {
             redis::LockOptions o;
@@ -110,18 +107,18 @@ void bind_redis(py::module_& m) {
             auto& pool = r.client().pool();
             return py::make_tuple(pool.open_connections(), pool.idle_connections());
           },
-          "(open, idle) connections of this process's pool.")
+          "(open, idle) connections of this client's pool in this process; clients made from "
+          "one another share one pool.")
       .def(
           "reset_pool", [](const PyRedis& r) { r.client().pool().reset(); },
           "Drops the idle connections; lent-out ones close when they come back.");
 
-  pipe_cls.def("execute", &PyPipeline::execute, py::arg("raise_on_error") = true)
-      .def("reset", &PyPipeline::reset)
-      .def("__len__", &PyPipeline::size)
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](PyPipeline& p, py::args) { p.reset(); });
-
-  bind_redis_commands(redis_cls, pipe_cls);
+  m.def("_parse_reply", &parse_reply, py::arg("client"), py::arg("command_name"),
+        py::arg("reply"), py::arg("options"),
+        "A raw reply made what redis-py returns: the client's response callback for the "
+        "command, given the command method's options.");
+  bind_redis_commands(redis_cls);
+  bind_dedicated(m, redis_cls);
   bind_lock(lock_cls);
   bind_sentinel(sentinel_cls);
 }

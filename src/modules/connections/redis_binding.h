@@ -1,4 +1,5 @@
-// Python face of the core Redis client: Redis, Pipeline, Lock and Sentinel, shaped like redis-py.
+// Python face of the core Redis client: the native bases of Redis and Sentinel, Lock, and the
+// dedicated connections that pipelines with WATCH and subscriptions run on.
 // What the Redis files of connections share; the client objects are in bridge/clients.h.
 #pragma once
 
@@ -19,39 +20,24 @@ using Args = std::vector<std::string>;
 // How a reply becomes the Python value redis-py returns for the command (its response
 // callbacks for the commands the service uses).
 enum class ReplyShape {
-  kRaw,    // nil None, integer int, bulk and status bytes, array list
-  kBool,   // integer != 0, or not nil
-  kOk,     // status "OK"
-  kPong,   // status "PONG"
-  kSet,    // status "OK" is True; otherwise raw (nil when NX/XX refused, the old value with GET)
-  kPairs,  // array of field, value pairs as a dict
-  kScanPairs,  // (cursor, dict of pairs)
-  kScan,       // (cursor, list)
-  kMembers,    // array as a set
+  kRaw,      // nil None, integer int, bulk and status bytes, array list
+  kBool,     // integer != 0, or not nil
+  kPairs,    // array of field, value pairs as a dict
+  kMembers,  // array as a set
 };
 
-// The shape redis-py gives the reply of this command word (any case), for execute_command.
-ReplyShape reply_shape(std::string_view command);
 pybind11::object convert(ReplyShape shape, const core::redis::Reply& reply);
 
-// A Pipeline: commands queued and sent in one round trip; with transaction, as one MULTI/EXEC.
-class PyPipeline {
- public:
-  PyPipeline(core::redis::Client client, bool transaction)
-      : client_(std::move(client)), transaction_(transaction) {}
-
-  // Queues a command and returns self, so that calls chain.
-  pybind11::object queue(pybind11::handle self, Args args, ReplyShape shape);
-  pybind11::list execute(bool raise_on_error);
-  void reset();
-  std::size_t size() const noexcept { return queued_.size(); }
-
- private:
-  core::redis::Client client_;
-  bool transaction_;
-  std::vector<Args> queued_;
-  std::vector<ReplyShape> shapes_;
-};
+// A command's arguments encoded as redis-py encodes them; a name of several words is split.
+Args encode_command(pybind11::handle values);
+// The commands (each its encoded arguments) as one batch; a command without a name is refused.
+core::redis::CommandBatch batch_of(const std::vector<Args>& commands);
+// Raw replies as a list: bytes, int, None, lists, and error replies as exception objects.
+pybind11::list raw_list(const std::vector<core::redis::Reply>& replies);
+// A raw reply made what redis-py returns: options (the command methods' keywords) stripped of
+// the ones meant for the client, then the client's response callback for command_name.
+pybind11::object parse_reply(pybind11::handle self, pybind11::handle command_name,
+                             pybind11::object reply, const pybind11::dict& options);
 
 // Builds a plain client from redis-py-style keyword values (host, port, db, password, username,
 // socket_timeout, max_connections); None values mean "not given".
@@ -71,7 +57,9 @@ std::optional<core::redis::Seconds> seconds(pybind11::handle value, const char* 
 [[noreturn]] void raise_class(const char* cls, const std::string& text);
 
 // The parts of bind_redis, each given its classes already registered.
-void bind_redis_commands(pybind11::class_<PyRedis>& redis, pybind11::class_<PyPipeline>& pipeline);
+void bind_redis_commands(pybind11::class_<PyRedis>& redis);
+// The connections a client lends for good: the connections' _Connection class.
+void bind_dedicated(pybind11::module_& m, pybind11::class_<PyRedis>& redis);
 void bind_lock(pybind11::class_<PyLock>& lock);
 void bind_sentinel(pybind11::class_<PySentinel>& sentinel);
 

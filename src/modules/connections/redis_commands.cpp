@@ -20,12 +20,6 @@ using mosswork::bridge::released;
 namespace mosswork::connections {
 namespace {
 
-std::string upper(std::string_view s) {
-  std::string u(s);
-  std::transform(u.begin(), u.end(), u.begin(), [](unsigned char c) { return std::toupper(c); });
-  return u;
-}
-
 py::object raw(const redis::Reply& r) {
   switch (r.type()) {
     case redis::Reply::Type::kNil:
@@ -123,45 +117,28 @@ struct Command {
 using R = ReplyShape;
 
 // clang-format off
+// Only commands whose redis-py method takes exactly these parameters and whose reply shape is
+// exactly its callback's; everything else runs redis-py's own method over execute_command.
 constexpr Command kCommands[] = {
-    {"ping", "PING", {}, R::kPong, "PING; True when the server answers PONG."},
     {"get", "GET", {arg("name")}, R::kRaw, "The value at name as bytes, or None."},
-    {"set", "SET",
-     {arg("name"), arg("value"), option("ex", "EX"), option("px", "PX"), flag("nx", "NX"),
-      flag("xx", "XX"), flag("get", "GET")},
-     R::kSet,
-     "Sets name to value; True, or None when nx/xx refused it (the old value with get)."},
     {"delete", "DEL", {rest("names")}, R::kRaw, "Deletes the names; how many existed."},
     {"exists", "EXISTS", {rest("names")}, R::kRaw, "How many of the names exist."},
-    {"keys", "KEYS", {text_or("pattern", "*")}, R::kRaw, "The key names matching pattern."},
-    {"expire", "EXPIRE", {arg("name"), arg("time")}, R::kBool,
-     "Lets name lapse after time seconds; False when it does not exist."},
     {"ttl", "TTL", {arg("name")}, R::kRaw, "Seconds until name lapses (-1 never, -2 absent)."},
     {"incr", "INCRBY", {arg("name"), int_or("amount", 1)}, R::kRaw,
      "Adds amount to the integer at name; the new value."},
     {"hget", "HGET", {arg("name"), arg("key")}, R::kRaw, "The field key of hash name, or None."},
-    {"hset", "HSET",
-     {arg("name"), pair_key("key"), pair_value("value"), mapping("mapping")},
-     R::kRaw, "Sets key to value and the items of mapping in hash name; how many were added.",
-     "'hset' with no key value pairs"},
     {"hgetall", "HGETALL", {arg("name")}, R::kPairs, "Hash name as a dict of bytes."},
     {"hdel", "HDEL", {arg("name"), rest("keys")}, R::kRaw,
      "Deletes the fields keys of hash name; how many existed."},
     {"hexists", "HEXISTS", {arg("name"), arg("key")}, R::kBool,
      "Whether hash name has field key."},
     {"hlen", "HLEN", {arg("name")}, R::kRaw, "The number of fields of hash name."},
-    {"hscan", "HSCAN",
-     {arg("name"), int_or("cursor", 0), option("match", "MATCH"), option("count", "COUNT")},
-     R::kScanPairs, "One page of hash name: (next cursor, dict of the page's fields)."},
     {"sadd", "SADD", {arg("name"), rest("values")}, R::kRaw,
      "Adds the values to set name; how many were new."},
     {"srem", "SREM", {arg("name"), rest("values")}, R::kRaw,
      "Removes the values from set name; how many were there."},
     {"scard", "SCARD", {arg("name")}, R::kRaw, "The number of members of set name."},
     {"smembers", "SMEMBERS", {arg("name")}, R::kMembers, "The members of set name as a set."},
-    {"sismember", "SISMEMBER", {arg("name"), arg("value")}, R::kBool,
-     "Whether value is a member of set name."},
-    {"flushdb", "FLUSHDB", {}, R::kOk, "Deletes every key of the database."},
 };
 // clang-format on
 
@@ -226,6 +203,8 @@ Args build(const Command& c, std::span<const py::object> values) {
 
 // ---- the generic binder ---------------------------------------------------------------------
 
+py::object run_row(py::handle self, Args args, ReplyShape shape);
+
 template <Kind K>
 struct ParamType {
   using type = py::object;
@@ -234,13 +213,8 @@ template <>
 struct ParamType<Kind::kRest> {
   using type = py::args;
 };
-template <>
-struct ParamType<Kind::kFlag> {
-  using type = bool;
-};
 
 py::object as_object(py::object v) { return v; }
-py::object as_object(bool v) { return py::bool_(v); }
 
 template <std::size_t Row, std::size_t I>
 auto annotation() {
@@ -258,7 +232,7 @@ auto annotation() {
   }
 }
 
-template <typename Call, std::size_t Row, typename Class, std::size_t... I, std::size_t... J>
+template <std::size_t Row, typename Class, std::size_t... I, std::size_t... J>
 void bind_row(Class& cls, std::index_sequence<I...>, std::index_sequence<J...>) {
   constexpr const Command& c = kCommands[Row];
   cls.def(
@@ -266,78 +240,63 @@ void bind_row(Class& cls, std::index_sequence<I...>, std::index_sequence<J...>) 
       [](py::object self, typename ParamType<kCommands[Row].params[I].kind>::type... values) {
         const std::array<py::object, sizeof...(I)> given{as_object(std::move(values))...};
         const Command& row = kCommands[Row];
-        return Call::call(self, build(row, given), row.reply);
+        return run_row(self, build(row, given), row.reply);
       },
       annotation<Row, J>()..., c.doc);
 }
 
-template <typename Call, typename Class, std::size_t... Row>
+template <typename Class, std::size_t... Row>
 void bind_rows(Class& cls, std::index_sequence<Row...>) {
-  (bind_row<Call, Row>(cls, std::make_index_sequence<kCommands[Row].count()>{},
+  (bind_row<Row>(cls, std::make_index_sequence<kCommands[Row].count()>{},
                        std::make_index_sequence<kCommands[Row].named()>{}),
    ...);
 }
 
-// How a command runs: Redis sends it at once, Pipeline queues it and returns itself.
-struct RedisCall {
-  static py::object call(py::handle self, Args args, ReplyShape shape) {
-    const core::redis::Client& client = bridge::arg<const PyRedis&>(self, "self").client();
-    auto reply = released(Domain::kRedis, [&] {
-      std::vector<std::string_view> views(args.begin(), args.end());
-      return client.command(std::span<const std::string_view>(views));
-    });
-    return convert(shape, reply);
-  }
-};
+// A table row runs at once on a connection of the pool.
+py::object run_row(py::handle self, Args args, ReplyShape shape) {
+  const core::redis::Client& client = bridge::arg<const PyRedis&>(self, "self").client();
+  auto reply = released(Domain::kRedis, [&] {
+    std::vector<std::string_view> views(args.begin(), args.end());
+    return client.command(std::span<const std::string_view>(views));
+  });
+  return convert(shape, reply);
+}
 
-struct PipelineCall {
-  static py::object call(py::handle self, Args args, ReplyShape shape) {
-    return bridge::arg<PyPipeline&>(self, "self").queue(self, std::move(args), shape);
-  }
-};
 
-template <typename Call, typename Class>
-void bind_commands(Class& cls) {
-  cls.def(
-      "execute_command",
-      [](py::object self, const py::args& args, const py::kwargs&) {
-        if (args.size() == 0) throw py::type_error("execute_command needs a command name");
-        Args a;
-        a.reserve(args.size());
-        for (py::handle each : args) a.push_back(bridge::redis_arg(each));
-        ReplyShape shape = reply_shape(a.front());
-        return Call::call(self, std::move(a), shape);
-      },
-      "Sends one command; the reply as redis-py returns it.");
-  bind_rows<Call>(cls, std::make_index_sequence<std::size(kCommands)>{});
+// execute_command as redis-py's Redis runs it: the reply goes through the client's response
+// callback for the command, with the options the command methods pass.
+py::object execute_command(py::object self, const py::args& args, const py::kwargs& options) {
+  if (args.size() == 0) throw py::type_error("execute_command needs a command name");
+  Args a = encode_command(args);
+  const core::redis::Client& client = bridge::arg<const PyRedis&>(self, "self").client();
+  py::object reply;
+  try {
+    reply = convert(ReplyShape::kRaw, released(Domain::kRedis, [&] {
+                      std::vector<std::string_view> views(a.begin(), a.end());
+                      return client.command(std::span<const std::string_view>(views));
+                    }));
+  } catch (py::error_already_set& e) {
+    if (options.contains("EMPTY_RESPONSE") &&
+        e.matches(bridge::exception_class("ResponseError"))) {
+      return options["EMPTY_RESPONSE"];
+    }
+    throw;
+  }
+  return parse_reply(self, args[0], std::move(reply), options);
+}
+
+// One round trip for a list of commands (each a sequence of arguments): the raw replies, error
+// replies as exception objects in their place, as a pipeline reads them.
+py::list round_trip(const PyRedis& r, const py::list& commands) {
+  std::vector<Args> encoded;
+  encoded.reserve(commands.size());
+  for (py::handle c : commands) encoded.push_back(encode_command(c));
+  redis::CommandBatch batch = batch_of(encoded);
+  const core::redis::Client& client = r.client();
+  return raw_list(released(Domain::kRedis, [&] { return client.round_trip(batch); }));
 }
 
 }  // namespace
-
-ReplyShape reply_shape(std::string_view command) {
-  static constexpr std::pair<const char*, ReplyShape> kShapes[] = {
-      {"AUTH", R::kBool},        {"COPY", R::kBool},      {"EXPIRE", R::kBool},
-      {"EXPIREAT", R::kBool},    {"HEXISTS", R::kBool},   {"HMSET", R::kBool},
-      {"MOVE", R::kBool},        {"MSETNX", R::kBool},    {"PERSIST", R::kBool},
-      {"PSETEX", R::kBool},      {"RENAMENX", R::kBool},  {"SISMEMBER", R::kBool},
-      {"SMOVE", R::kBool},       {"SETEX", R::kBool},     {"SETNX", R::kBool},
-      {"PEXPIRE", R::kBool},     {"PEXPIREAT", R::kBool}, {"FLUSHALL", R::kOk},
-      {"FLUSHDB", R::kOk},       {"LSET", R::kOk},        {"LTRIM", R::kOk},
-      {"MSET", R::kOk},          {"PFMERGE", R::kOk},     {"RENAME", R::kOk},
-      {"SAVE", R::kOk},          {"SELECT", R::kOk},      {"SHUTDOWN", R::kOk},
-      {"SLAVEOF", R::kOk},       {"SWAPDB", R::kOk},      {"WATCH", R::kOk},
-      {"UNWATCH", R::kOk},       {"ASKING", R::kOk},      {"PING", R::kPong},
-      {"SET", R::kSet},          {"HGETALL", R::kPairs},  {"HSCAN", R::kScanPairs},
-      {"ZSCAN", R::kScanPairs},  {"SCAN", R::kScan},      {"SSCAN", R::kScan},
-      {"SMEMBERS", R::kMembers}, {"SDIFF", R::kMembers},  {"SINTER", R::kMembers},
-      {"SUNION", R::kMembers},
-  };
-  const std::string word = upper(command);
-  for (const auto& [name, shape] : kShapes) {
-    if (word == name) return shape;
-  }
-  return R::kRaw;
-}
 
 py::object convert(ReplyShape shape, const redis::Reply& r) {
   if (r.is_error()) return raw(r);
@@ -346,26 +305,8 @@ py::object convert(ReplyShape shape, const redis::Reply& r) {
       break;
     case R::kBool:
       return py::bool_(r.is_integer() ? r.integer() != 0 : !r.is_nil());
-    case R::kOk:
-      return py::bool_(r.is_status() && r.str() == "OK");
-    case R::kPong:
-      return py::bool_(r.is_status() && r.str() == "PONG");
-    case R::kSet:
-      if (r.is_status()) return py::bool_(r.str() == "OK");
-      break;
     case R::kPairs:
       if (r.is_array()) return pairs_to_dict(r);
-      break;
-    case R::kScanPairs:
-      if (r.is_array() && r.elements().size() == 2) {
-        return py::make_tuple(py::int_(py::str(r.elements()[0].str())),
-                              pairs_to_dict(r.elements()[1]));
-      }
-      break;
-    case R::kScan:
-      if (r.is_array() && r.elements().size() == 2) {
-        return py::make_tuple(py::int_(py::str(r.elements()[0].str())), raw(r.elements()[1]));
-      }
       break;
     case R::kMembers:
       if (r.is_array()) {
@@ -378,42 +319,72 @@ py::object convert(ReplyShape shape, const redis::Reply& r) {
   return raw(r);
 }
 
-py::object PyPipeline::queue(py::handle self, Args args, ReplyShape shape) {
-  queued_.push_back(std::move(args));
-  shapes_.push_back(shape);
-  return py::reinterpret_borrow<py::object>(self);
+Args encode_command(py::handle values) {
+  Args a;
+  bool first = true;
+  for (py::handle each : values) {
+    std::string v = bridge::redis_arg(each);
+    if (!first) {
+      a.push_back(std::move(v));
+      continue;
+    }
+    first = false;
+    // A name of several words ("SCRIPT LOAD", "CONFIG GET") is sent as one argument a word,
+    // as redis-py packs it.
+    std::size_t i = 0;
+    auto space = [&](std::size_t k) { return std::isspace(static_cast<unsigned char>(v[k])); };
+    while (i < v.size()) {
+      while (i < v.size() && space(i)) ++i;
+      std::size_t j = i;
+      while (j < v.size() && !space(j)) ++j;
+      if (j > i) a.push_back(v.substr(i, j - i));
+      i = j;
+    }
+  }
+  if (a.empty()) throw py::type_error("a Redis command needs at least its name");
+  return a;
 }
 
-py::list PyPipeline::execute(bool raise_on_error) {
-  std::vector<Args> queued = std::move(queued_);
-  std::vector<ReplyShape> shapes = std::move(shapes_);
-  reset();
-  py::list out;
-  if (queued.empty()) return out;
-  auto replies = released(Domain::kRedis, [&] {
-    redis::CommandBatch batch;
-    std::size_t total = 0;
-    for (const auto& c : queued) total += c.size();
-    batch.reserve(queued.size(), total);
-    std::vector<std::string_view> views;
-    for (const auto& c : queued) {
-      views.assign(c.begin(), c.end());
-      batch.add(std::span<const std::string_view>(views));
-    }
-    return client_.pipeline(batch, transaction_, raise_on_error);
-  });
-  for (std::size_t i = 0; i < replies.size(); ++i) out.append(convert(shapes[i], replies[i]));
+redis::CommandBatch batch_of(const std::vector<Args>& commands) {
+  redis::CommandBatch batch;
+  std::size_t total = 0;
+  for (const auto& c : commands) total += c.size();
+  batch.reserve(commands.size(), total);
+  std::vector<std::string_view> views;
+  for (const auto& c : commands) {
+    if (c.empty()) throw py::value_error("a Redis command needs at least its name");
+    views.assign(c.begin(), c.end());
+    batch.add(std::span<const std::string_view>(views));
+  }
+  return batch;
+}
+
+py::list raw_list(const std::vector<redis::Reply>& replies) {
+  py::list out(replies.size());
+  for (std::size_t i = 0; i < replies.size(); ++i) out[i] = convert(ReplyShape::kRaw, replies[i]);
   return out;
 }
 
-void PyPipeline::reset() {
-  queued_.clear();
-  shapes_.clear();
+py::object parse_reply(py::handle self, py::handle command_name, py::object reply,
+                       const py::dict& options) {
+  if (options.size() != 0) {
+    // NEVER_DECODE matters only to clients that decode, and these hand out bytes.
+    for (const char* key : {"keys", "EMPTY_RESPONSE", "NEVER_DECODE"}) {
+      if (options.contains(key)) PyDict_DelItemString(options.ptr(), key);
+    }
+  }
+  py::object callback = self.attr("response_callbacks").attr("get")(command_name);
+  if (callback.is_none()) return reply;
+  return callback(std::move(reply), **options);
 }
 
-void bind_redis_commands(py::class_<PyRedis>& redis, py::class_<PyPipeline>& pipeline) {
-  bind_commands<RedisCall>(redis);
-  bind_commands<PipelineCall>(pipeline);
+void bind_redis_commands(py::class_<PyRedis>& redis) {
+  redis
+      .def("execute_command", &execute_command,
+           "Sends one command; the reply as redis-py returns it, through response_callbacks.")
+      .def("_round_trip", &round_trip, py::arg("commands"),
+           "Sends the commands in one write; their raw replies, errors in place.");
+  bind_rows(redis, std::make_index_sequence<std::size(kCommands)>{});
 }
 
 }  // namespace mosswork::connections
