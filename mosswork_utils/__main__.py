@@ -146,8 +146,7 @@ def doctor() -> int:
 
     def redis_check(client):
         def run():
-            info = client.execute_command("INFO", "server").decode()
-            fields = dict(l.split(":", 1) for l in info.splitlines() if ":" in l)
+            fields = client.info("server")
             return client.ping(), f"redis {fields.get('redis_version', '?')}, mode {fields.get('redis_mode', '?')}"
         return run
 

@@ -52,7 +52,12 @@ class PyLock {
   // the token it ends with (also when op throws).
   template <typename Op>
   auto with_lock(Op&& op) {
-    core::redis::Lock lock(client_, name_, options_);
+    return with_lock(options_, std::forward<Op>(op));
+  }
+  // The same with other options for this one call (acquire's own sleep).
+  template <typename Op>
+  auto with_lock(const core::redis::LockOptions& options, Op&& op) {
+    core::redis::Lock lock(client_, name_, options);
     lock.set_token(token());
     auto store = [&] { set_token(lock.token()); };
     try {

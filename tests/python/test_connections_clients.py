@@ -216,7 +216,6 @@ WRONG_ARGUMENTS = [
     (lambda: conn.r.lock("x", blocking_timeout=[1]), TypeError,
      "blocking_timeout must be a number, not list"),
     (lambda: conn.r.lock("x").acquire(blocking="yes"), TypeError, "blocking must be a bool, not str"),
-    (lambda: conn.r.hset("x", mapping=[("a", 1)]), TypeError, "mapping must be a dict, not list"),
     (lambda: conn.Redis(port=[6379]), TypeError, "port must be an integer, not list"),
     (lambda: conn.Redis(port=10**20), OverflowError, "port is out of range"),
     (lambda: conn.Redis(db=None, socket_timeout="5"), TypeError,
@@ -231,7 +230,7 @@ WRONG_ARGUMENTS = [
     (lambda: conn.PoolManager(timeout="30"), TypeError, "timeout must be a number, not str"),
     (lambda: conn.Minio("127.0.0.1:9000", http_client="pool"), TypeError,
      "http_client must be a PoolManager, not str"),
-    (lambda: conn.Redis.get(5, "k"), TypeError, "self must be a Redis, not int"),
+    (lambda: conn.Redis.get(5, "k"), TypeError, "self must be a _RedisBase, not int"),
     (lambda: _object_stream().read("2"), TypeError, "amt must be an integer, not str"),
     (lambda: _put(io.StringIO("body")), TypeError, "data.read() must return bytes, not str"),
     (lambda: conn.OpenSearch(hosts=[("127.0.0.1", 9200)]), TypeError,
@@ -244,7 +243,7 @@ WRONG_ARGUMENTS = [
     (lambda: conn.VexloClient(https="no"), TypeError, "https must be a bool, not str"),
     (lambda: conn.AsyncVexloClient(port=[6333]), TypeError, "port must be an integer, not list"),
     (lambda: ds.redis_lock("x", timeout="x"), TypeError, "timeout must be a number, not str"),
-    (lambda: _datastore_with_r({}), TypeError, "connections.r must be a Redis, not dict"),
+    (lambda: _datastore_with_r({}), TypeError, "connections.r must be a _RedisBase, not dict"),
 ]
 
 

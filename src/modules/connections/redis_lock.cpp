@@ -15,15 +15,18 @@ void bind_lock(py::class_<PyLock>& lock_cls) {
   lock_cls
       .def(
           "acquire",
-          [](PyLock& l, py::handle blocking, py::handle blocking_timeout, py::handle token) {
+          [](PyLock& l, py::handle sleep, py::handle blocking, py::handle blocking_timeout,
+             py::handle token) {
+            redis::LockOptions o = l.options();
+            if (!sleep.is_none()) o.sleep = redis::Seconds(bridge::arg<double>(sleep, "sleep"));
             std::optional<bool> b;
             if (!blocking.is_none()) b = bridge::arg<bool>(blocking, "blocking");
             auto bt = seconds(blocking_timeout, "blocking_timeout");
             std::optional<std::string> t;
             if (!token.is_none()) t = bridge::redis_arg(token);
-            return l.with_lock([&](redis::Lock& lock) { return lock.acquire(b, bt, t); });
+            return l.with_lock(o, [&](redis::Lock& lock) { return lock.acquire(b, bt, t); });
           },
-          py::arg("blocking") = py::none(), py::arg("blocking_timeout") = py::none(),
+          py::arg("sleep") = py::none(), py::arg("blocking") = py::none(), py::arg("blocking_timeout") = py::none(),
           py::arg("token") = py::none())
       .def("release", [](PyLock& l) { l.with_lock([](redis::Lock& lock) { lock.release(); }); })
       .def("locked",
@@ -50,6 +53,12 @@ void bind_lock(py::class_<PyLock>& lock_cls) {
                                return py::float_(l.options().timeout->count() / 1000.0);
                              })
       .def_property_readonly("blocking", [](const PyLock& l) { return l.options().blocking; })
+      .def_property_readonly("sleep", [](const PyLock& l) { return l.options().sleep.count(); })
+      .def_property_readonly("blocking_timeout",
+                             [](const PyLock& l) -> py::object {
+                               if (!l.options().blocking_timeout) return py::none();
+                               return py::float_(l.options().blocking_timeout->count());
+                             })
       .def("__enter__",
            [](py::object self) {
              PyLock& l = bridge::arg<PyLock&>(self, "self");
