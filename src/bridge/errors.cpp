@@ -25,8 +25,8 @@ void set_args(py::handle cls, const py::tuple& args) { PyErr_SetObject(cls.ptr()
 // Redis error replies become the exceptions redis-py makes of them: its class by the code word,
 // the text without it.
 void set_redis_reply(const std::string& text) {
-  py::object error = py::module_::import("mosswork_utils.exceptions")
-                         .attr("_reply_error")(text_object(text));
+  py::object error =
+      py::module_::import("mosswork_utils.exceptions").attr("_reply_error")(text_object(text));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 

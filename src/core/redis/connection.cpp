@@ -333,9 +333,9 @@ void Connection::send(std::span<const std::string_view> args) {
 std::optional<Reply> Connection::receive(std::optional<Seconds> timeout) {
   if (!connected()) throw ConnectionClosed("Connection closed.");
   using Clock = std::chrono::steady_clock;
-  const auto deadline =
-      timeout ? Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout)
-              : Clock::time_point::max();
+  const auto deadline = timeout
+                            ? Clock::now() + std::chrono::duration_cast<Clock::duration>(*timeout)
+                            : Clock::time_point::max();
   try {
     for (;;) {
       void* raw = nullptr;

@@ -113,8 +113,8 @@ void bind_redis(py::module_& m) {
           "reset_pool", [](const PyRedis& r) { r.client().pool().reset(); },
           "Drops the idle connections; lent-out ones close when they come back.");
 
-  m.def("_parse_reply", &parse_reply, py::arg("client"), py::arg("command_name"),
-        py::arg("reply"), py::arg("options"),
+  m.def("_parse_reply", &parse_reply, py::arg("client"), py::arg("command_name"), py::arg("reply"),
+        py::arg("options"),
         "A raw reply made what redis-py returns: the client's response callback for the "
         "command, given the command method's options.");
   bind_redis_commands(redis_cls);

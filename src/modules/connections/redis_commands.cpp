@@ -248,7 +248,7 @@ void bind_row(Class& cls, std::index_sequence<I...>, std::index_sequence<J...>) 
 template <typename Class, std::size_t... Row>
 void bind_rows(Class& cls, std::index_sequence<Row...>) {
   (bind_row<Row>(cls, std::make_index_sequence<kCommands[Row].count()>{},
-                       std::make_index_sequence<kCommands[Row].named()>{}),
+                 std::make_index_sequence<kCommands[Row].named()>{}),
    ...);
 }
 
@@ -261,7 +261,6 @@ py::object run_row(py::handle self, Args args, ReplyShape shape) {
   });
   return convert(shape, reply);
 }
-
 
 // execute_command as redis-py's Redis runs it: the reply goes through the client's response
 // callback for the command, with the options the command methods pass.
@@ -276,8 +275,7 @@ py::object execute_command(py::object self, const py::args& args, const py::kwar
                       return client.command(std::span<const std::string_view>(views));
                     }));
   } catch (py::error_already_set& e) {
-    if (options.contains("EMPTY_RESPONSE") &&
-        e.matches(bridge::exception_class("ResponseError"))) {
+    if (options.contains("EMPTY_RESPONSE") && e.matches(bridge::exception_class("ResponseError"))) {
       return options["EMPTY_RESPONSE"];
     }
     throw;

@@ -111,7 +111,8 @@ void bind_dedicated(py::module_& m, py::class_<PyRedis>& redis_cls) {
                   [&](redis::Connection& conn) { return conn.round_trip(batch); });
             }));
           },
-          py::arg("commands"), "Sends the commands in one write; their raw replies, errors in place.")
+          py::arg("commands"),
+          "Sends the commands in one write; their raw replies, errors in place.")
       .def(
           "send",
           [](PyRedisConnection& c, const py::args& args) {
@@ -142,8 +143,8 @@ void bind_dedicated(py::module_& m, py::class_<PyRedis>& redis_cls) {
                   slice = std::min(kSlice, *limit - spent);
                   if (slice.count() < 0) slice = redis::Seconds(0);
                 }
-                auto r = c.with_connection(
-                    [&](redis::Connection& conn) { return conn.receive(slice); });
+                auto r =
+                    c.with_connection([&](redis::Connection& conn) { return conn.receive(slice); });
                 if (r || (limit && Clock::now() - start >= *limit)) return r;
               }
             });

@@ -26,8 +26,8 @@ void bind_lock(py::class_<PyLock>& lock_cls) {
             if (!token.is_none()) t = bridge::redis_arg(token);
             return l.with_lock(o, [&](redis::Lock& lock) { return lock.acquire(b, bt, t); });
           },
-          py::arg("sleep") = py::none(), py::arg("blocking") = py::none(), py::arg("blocking_timeout") = py::none(),
-          py::arg("token") = py::none())
+          py::arg("sleep") = py::none(), py::arg("blocking") = py::none(),
+          py::arg("blocking_timeout") = py::none(), py::arg("token") = py::none())
       .def("release", [](PyLock& l) { l.with_lock([](redis::Lock& lock) { lock.release(); }); })
       .def("locked",
            [](PyLock& l) { return l.with_lock([](redis::Lock& lock) { return lock.locked(); }); })
