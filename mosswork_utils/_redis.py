@@ -19,7 +19,6 @@ import redis.sentinel
 from redis.client import EMPTY_RESPONSE
 from redis.exceptions import (
     ConnectionError,
-    ExecAbortError,
     RedisError,
     ResponseError,
     TimeoutError,
@@ -92,7 +91,7 @@ class ConnectionPool:
         return f"<{type(self).__module__}.{type(self).__name__}({self._client._description()})>"
 
 
-def _make_classes(redis_base, sentinel_base, parse_reply):
+def _make_classes(redis_base, sentinel_base, parse_reply, execute_stack):
     """The published classes over the native bases of the connections module."""
 
     # redis-py's command mixins are typing protocols, the native bases pybind11 types: the
@@ -218,57 +217,11 @@ def _make_classes(redis_base, sentinel_base, parse_reply):
             self._track(args[0])
             return result
 
-        def _send(self, commands: list) -> list:
-            if self.connection is not None:
-                return self.connection.round_trip(commands)
-            return self._client._round_trip(commands)
-
         def _execute_transaction(self, commands, raise_on_error) -> list:
-            sent = [args for args, options in commands if EMPTY_RESPONSE not in options]
-            replies = self._send([("MULTI",), *sent, ("EXEC",)])
-            errors = []
-            if isinstance(replies[0], ResponseError):
-                errors.append((0, replies[0]))
-            queued = iter(replies[1:-1])
-            for i, (args, options) in enumerate(commands):
-                if EMPTY_RESPONSE in options:
-                    errors.append((i, options[EMPTY_RESPONSE]))
-                    continue
-                reply = next(queued)
-                if isinstance(reply, ResponseError):
-                    self.annotate_exception(reply, i + 1, args)
-                    errors.append((i, reply))
-            response = replies[-1]
-            if isinstance(response, ExecAbortError):
-                if errors:
-                    raise errors[0][1]
-                raise response
-            if isinstance(response, ResponseError):
-                raise response
-            self.watching = False
-            if response is None:
-                raise WatchError("Watched variable changed.")
-            for i, e in errors:
-                response.insert(i, e)
-            if len(response) != len(commands):
-                raise ResponseError("Wrong number of response items from pipeline execution")
-            if raise_on_error:
-                self.raise_first_error(commands, response)
-            return [r if isinstance(r, Exception) else parse_reply(self, args[0], r, options)
-                    for r, (args, options) in zip(response, commands)]
+            return execute_stack(self, commands, True, raise_on_error)
 
         def _execute_pipeline(self, commands, raise_on_error) -> list:
-            replies = self._send([args for args, _ in commands])
-            responses = []
-            for (args, options), reply in zip(commands, replies):
-                if isinstance(reply, ResponseError):
-                    responses.append(options.get(EMPTY_RESPONSE, reply))
-                    continue
-                responses.append(parse_reply(self, args[0], reply, options))
-                self._track(args[0])
-            if raise_on_error:
-                self.raise_first_error(commands, responses)
-            return responses
+            return execute_stack(self, commands, False, raise_on_error)
 
         def execute(self, raise_on_error: bool = True) -> list:
             stack = self.command_stack
@@ -398,7 +351,8 @@ def _make_classes(redis_base, sentinel_base, parse_reply):
 
 def publish(module) -> None:
     """Puts the published classes on the connections module, over its native bases."""
-    classes = _make_classes(module._RedisBase, module._SentinelBase, module._parse_reply)
+    classes = _make_classes(module._RedisBase, module._SentinelBase, module._parse_reply,
+                             module._execute_stack)
     for cls in classes:
         cls.__module__ = module.__name__
         cls.__qualname__ = cls.__name__

@@ -93,6 +93,9 @@ class _SentinelBase(metaclass=pybind11_type):
     ) -> _RedisBase: ...
 
 def _parse_reply(client: Any, command_name: Any, reply: Any, options: dict[str, Any]) -> Any: ...
+def _execute_stack(
+    pipeline: Any, stack: list[Any], transaction: bool, raise_on_error: bool
+) -> list[Any]: ...
 
 # The published classes: redis-py's own, over the native bases, so that every redis-py method
 # works and isinstance(r, redis.Redis) holds.

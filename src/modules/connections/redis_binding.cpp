@@ -119,6 +119,7 @@ void bind_redis(py::module_& m) {
         "command, given the command method's options.");
   bind_redis_commands(redis_cls);
   bind_dedicated(m, redis_cls);
+  bind_pipeline(m);
   bind_lock(lock_cls);
   bind_sentinel(sentinel_cls);
 }

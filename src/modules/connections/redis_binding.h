@@ -5,12 +5,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bridge/clients.h"
+#include "core/common/errors.h"
 #include "core/redis/client.h"
 
 namespace mosswork::connections {
@@ -39,6 +41,33 @@ pybind11::list raw_list(const std::vector<core::redis::Reply>& replies);
 pybind11::object parse_reply(pybind11::handle self, pybind11::handle command_name,
                              pybind11::object reply, const pybind11::dict& options);
 
+// A connection of a client's pool kept by one user (a pipeline that watches keys, a
+// subscription) until it closes it or gives it back.
+class PyRedisConnection {
+ public:
+  explicit PyRedisConnection(core::redis::Client client);
+  ~PyRedisConnection();
+
+  void open();  // acquires (and connects) the connection; the GIL must be released
+  // Runs op on the connection, one user at a time; throws ConnectionClosed once closed.
+  template <typename Op>
+  auto with_connection(Op&& op) {
+    std::lock_guard guard(mutex_);
+    if (!lease_) throw core::ConnectionClosed("Connection closed.");
+    return op(**lease_);
+  }
+  // Closes the connection: it may hold WATCHed keys or subscriptions, so it is not given back.
+  void close() noexcept;
+  // Gives the connection back to the pool (closed instead when it broke).
+  void release() noexcept;
+  bool is_open();
+
+ private:
+  core::redis::Client client_;  // keeps the pool alive as long as the lease
+  std::mutex mutex_;            // one user of the socket at a time; held for one exchange or slice
+  std::optional<core::redis::ConnectionPool::Lease> lease_;
+};
+
 // Builds a plain client from redis-py-style keyword values (host, port, db, password, username,
 // socket_timeout, max_connections); None values mean "not given".
 PyRedis make_redis(pybind11::handle host, pybind11::handle port, pybind11::handle db,
@@ -62,6 +91,9 @@ void bind_redis_commands(pybind11::class_<PyRedis>& redis);
 void bind_dedicated(pybind11::module_& m, pybind11::class_<PyRedis>& redis);
 void bind_lock(pybind11::class_<PyLock>& lock);
 void bind_sentinel(pybind11::class_<PySentinel>& sentinel);
+
+// _execute_stack: a pipeline's queue sent and read back as redis-py's Pipeline does.
+void bind_pipeline(pybind11::module_& m);
 
 void bind_redis(pybind11::module_& m);
 

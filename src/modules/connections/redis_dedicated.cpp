@@ -19,54 +19,39 @@ using mosswork::bridge::Domain;
 using mosswork::bridge::released;
 
 namespace mosswork::connections {
+namespace {}  // namespace
+
+PyRedisConnection::PyRedisConnection(redis::Client client) : client_(std::move(client)) {}
+PyRedisConnection::~PyRedisConnection() { close(); }
+
+void PyRedisConnection::open() {
+  std::lock_guard guard(mutex_);
+  if (!lease_) lease_.emplace(client_.dedicated());
+}
+
+void PyRedisConnection::close() noexcept {
+  std::lock_guard guard(mutex_);
+  if (lease_) {
+    lease_->discard();
+    lease_.reset();
+  }
+}
+
+void PyRedisConnection::release() noexcept {
+  std::lock_guard guard(mutex_);
+  lease_.reset();
+}
+
+bool PyRedisConnection::is_open() {
+  std::lock_guard guard(mutex_);
+  return lease_.has_value();
+}
+
 namespace {
 
 // A wait for a reply is cut into slices this long, so that a sender on another thread (a
 // subscription made while a listener waits) never waits longer than one slice for the socket.
 constexpr redis::Seconds kSlice{0.05};
-
-class PyRedisConnection {
- public:
-  explicit PyRedisConnection(redis::Client client) : client_(std::move(client)) {}
-  ~PyRedisConnection() { close(); }
-
-  void open() {
-    std::lock_guard guard(mutex_);
-    if (!lease_) lease_.emplace(client_.dedicated());
-  }
-
-  template <typename Op>
-  auto with_connection(Op&& op) {
-    std::lock_guard guard(mutex_);
-    if (!lease_) throw core::ConnectionClosed("Connection closed.");
-    return op(**lease_);
-  }
-
-  // A connection never goes back to the pool: it may hold WATCHed keys or subscriptions.
-  void close() noexcept {
-    std::lock_guard guard(mutex_);
-    if (lease_) {
-      lease_->discard();
-      lease_.reset();
-    }
-  }
-
-  // Gives the connection back to the pool (closed instead when it broke).
-  void release() noexcept {
-    std::lock_guard guard(mutex_);
-    lease_.reset();
-  }
-
-  bool is_open() {
-    std::lock_guard guard(mutex_);
-    return lease_.has_value();
-  }
-
- private:
-  redis::Client client_;  // keeps the pool alive as long as the lease
-  std::mutex mutex_;      // one user of the socket at a time; held for one exchange or slice
-  std::optional<redis::ConnectionPool::Lease> lease_;
-};
 
 std::vector<std::string_view> views_of(const std::vector<std::string>& a) {
   return {a.begin(), a.end()};
