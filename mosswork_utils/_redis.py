@@ -9,6 +9,7 @@ connections builds its clients from these classes (``publish`` hands them over).
 
 from __future__ import annotations
 
+import inspect
 import threading
 
 import redis
@@ -44,6 +45,10 @@ def _refuse_unsupported(kwargs: dict) -> None:
         if kwargs.get(key) not in fine:
             raise ValueError(f"{key}={kwargs[key]!r} is not supported by this Redis client "
                              "(RESP2, bytes replies, TCP)")
+
+
+# redis-py's own default wait for a reply (its Redis waits this long unless told otherwise).
+_DEFAULT_SOCKET_TIMEOUT = inspect.signature(redis.Redis.__init__).parameters["socket_timeout"].default
 
 
 def _response_callbacks():
@@ -103,7 +108,8 @@ def _make_classes(redis_base, sentinel_base, parse_reply, execute_stack):
         """redis-py's Redis over a native, thread- and fork-safe connection pool."""
 
         def __init__(self, host="localhost", port=6379, db=0, password=None,
-                     socket_timeout=None, max_connections=None, username=None, **kwargs):
+                     socket_timeout=_DEFAULT_SOCKET_TIMEOUT, max_connections=None, username=None,
+                     **kwargs):
             _refuse_unsupported(kwargs)
             redis_base.__init__(self, host=host, port=port, db=db, password=password,
                                 socket_timeout=socket_timeout, max_connections=max_connections,

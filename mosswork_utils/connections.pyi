@@ -106,7 +106,7 @@ class Redis(_RedisBase, redis.Redis):  # type: ignore[misc]
         port: Any = 6379,
         db: Any = 0,
         password: Any = None,
-        socket_timeout: Any = None,
+        socket_timeout: Any = ...,
         max_connections: Any = None,
         username: Any = None,
         **kwargs: Any,
