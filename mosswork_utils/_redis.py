@@ -18,6 +18,11 @@ import redis.connection
 import redis.lock
 import redis.sentinel
 from redis.client import EMPTY_RESPONSE
+
+try:
+    from redis.himport import HImportRegistry as _HImportRegistry
+except ImportError:  # a redis-py without HIMPORT
+    _HImportRegistry = None
 from redis.exceptions import (
     ConnectionError,
     RedisError,
@@ -72,6 +77,8 @@ class ConnectionPool:
         self._client = client
         self.connection_kwargs = connection_kwargs
         self.encoder = redis.connection.Encoder("utf-8", "strict", False)
+        # The fieldsets HIMPORT declares (redis-py keeps them on its pool).
+        self.himport_registry = _HImportRegistry() if _HImportRegistry else None
 
     def get_encoder(self):
         return self.encoder

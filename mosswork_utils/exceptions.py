@@ -10,6 +10,7 @@ from __future__ import annotations
 import builtins
 
 import redis.exceptions as _redis_exceptions
+import redis.sentinel as _redis_sentinel
 from redis._parsers.base import BaseParser as _RedisParser
 
 
@@ -59,6 +60,14 @@ class BusyLoadingError(_redis_exceptions.BusyLoadingError, RedisConnectionError)
 
 class MaxClientsReachedError(_redis_exceptions.MaxClientsReachedError, RedisConnectionError):
     """The server has as many clients as it allows."""
+
+
+class MasterNotFoundError(_redis_sentinel.MasterNotFoundError, RedisConnectionError):
+    """No sentinel knows a master of the monitored service."""
+
+
+class SlaveNotFoundError(_redis_sentinel.SlaveNotFoundError, RedisConnectionError):
+    """No replica of the monitored service can be reached."""
 
 
 # redis-py's connection-error classes an error reply can stand for, and ours that extend them.

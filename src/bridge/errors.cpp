@@ -37,6 +37,10 @@ bool set_redis(const core::Error& e) {
     set_text(exception_class("LockNotOwnedError"), e.what());
   } else if (dynamic_cast<const core::LockError*>(&e)) {
     set_text(exception_class("LockError"), e.what());
+  } else if (dynamic_cast<const core::MasterNotFound*>(&e)) {
+    set_text(exception_class("MasterNotFoundError"), e.what());
+  } else if (dynamic_cast<const core::SlaveNotFound*>(&e)) {
+    set_text(exception_class("SlaveNotFoundError"), e.what());
   } else if (dynamic_cast<const core::Timeout*>(&e)) {
     set_text(exception_class("RedisTimeoutError"), e.what());
   } else if (dynamic_cast<const core::ConnectionClosed*>(&e) ||

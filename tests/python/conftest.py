@@ -1,4 +1,5 @@
-"""Shared fixtures: the service logger's records, and the source tree's location."""
+"""Shared fixtures: the service logger's records, the source tree's location, the local servers
+and a plain redis-py client on them."""
 
 from __future__ import annotations
 
@@ -74,6 +75,16 @@ def servers():
         assert again.returncode == 0, again.stdout + again.stderr
 
     return restart
+
+
+@pytest.fixture
+def raw():
+    """A plain redis-py client on the server and database of connections.r, for checks."""
+    import redis
+
+    client = redis.Redis(host="127.0.0.1", port=6379, db=0, socket_timeout=5)
+    yield client
+    client.close()
 
 
 class FakeLangfuse:

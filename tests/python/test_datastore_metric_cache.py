@@ -13,7 +13,6 @@ import uuid
 from pathlib import Path
 
 import pytest
-import redis as redis_py
 
 from mosswork_utils import datastore as ds
 
@@ -27,13 +26,6 @@ ENTRY = {
     "response_type": ["chart"],
     "content_source": ["metric"],
 }
-
-
-@pytest.fixture
-def raw():
-    client = redis_py.Redis(host="127.0.0.1", port=6379, db=0, socket_timeout=5)
-    yield client
-    client.close()
 
 
 @pytest.fixture

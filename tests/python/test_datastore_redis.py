@@ -27,14 +27,6 @@ WARN = logging.WARNING
 
 
 @pytest.fixture
-def raw():
-    """A redis-py client on the same server and database as connections.r, for checks."""
-    client = redis_py.Redis(host="127.0.0.1", port=6379, db=0, socket_timeout=5)
-    yield client
-    client.close()
-
-
-@pytest.fixture
 def key(raw):
     name = "dstest:" + uuid.uuid4().hex
     yield name

@@ -25,13 +25,6 @@ ENHANCED = "pdf解析器(图片、表格增强版)"
 
 
 @pytest.fixture
-def raw():
-    client = redis_py.Redis(host="127.0.0.1", port=6379, db=0, socket_timeout=5)
-    yield client
-    client.close()
-
-
-@pytest.fixture
 def scope(raw):
     name = "dstask:" + uuid.uuid4().hex
     yield name

@@ -47,6 +47,16 @@ class ConnectionClosed : public Error {
   using Error::Error;
 };
 
+// No sentinel knows a master (or a replica) of the monitored service.
+class MasterNotFound : public ConnectionClosed {
+ public:
+  using ConnectionClosed::ConnectionClosed;
+};
+class SlaveNotFound : public ConnectionClosed {
+ public:
+  using ConnectionClosed::ConnectionClosed;
+};
+
 // An operation did not finish in its time.
 class Timeout : public Error {
  public:

@@ -134,7 +134,7 @@ bool Lock::acquire(std::optional<bool> blocking, std::optional<Seconds> blocking
 }
 
 void Lock::release() {
-  if (!token_) throw LockError("Cannot release an unlocked lock");
+  if (!token_) throw LockError("Cannot release a lock that's not owned or is already unlocked.");
   const std::string token = std::move(*token_);
   token_.reset();
   const Reply reply = run_script(client_, release_script(), name_, {token});

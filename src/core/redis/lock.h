@@ -19,8 +19,9 @@ struct LockOptions {
 
 // The holder's token lives in the object: one thread at a time may use a Lock object (a binding
 // that wants per-thread ownership keeps a token per thread and passes it to acquire()).
-// Errors: LockError "Cannot release an unlocked lock" and friends; LockNotOwned when the key
-// no longer holds this holder's token; Redis errors as the client throws them.
+// Errors: LockError "Cannot release a lock that's not owned or is already unlocked." and friends;
+// LockNotOwned when the key no longer holds this holder's token; Redis errors as the client throws
+// them.
 class Lock {
  public:
   Lock(Client client, std::string name, LockOptions options = {});

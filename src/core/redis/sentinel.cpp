@@ -139,8 +139,8 @@ class SentinelCore {
       move_to_front(index);
       return *found;
     }
-    throw ConnectionClosed("No master found for '" + name + "'" +
-                           (errors.empty() ? "" : " : " + errors));
+    throw MasterNotFound("No master found for '" + name + "'" +
+                         (errors.empty() ? "" : " : " + errors));
   }
 
   std::vector<Address> discover_slaves(std::string_view service) {
@@ -269,7 +269,7 @@ class ReplicaEndpoint final : public Endpoint {
     } catch (const ConnectionClosed&) {
     } catch (const Timeout&) {
     }
-    throw ConnectionClosed("No slave found for '" + service_ + "'");
+    throw SlaveNotFound("No slave found for '" + service_ + "'");
   }
   bool follows_master() const noexcept override { return false; }
 

@@ -45,8 +45,7 @@ std::vector<redis::Reply> send(py::handle pipe, const redis::CommandBatch& batch
   if (!conn.is_none()) {
     auto& dedicated = bridge::arg<PyRedisConnection&>(conn, "connection");
     return released(Domain::kRedis, [&] {
-      return dedicated.with_connection(
-          [&](redis::Connection& c) { return c.round_trip(batch); });
+      return dedicated.with_connection([&](redis::Connection& c) { return c.round_trip(batch); });
     });
   }
   const redis::Client& client =
@@ -65,7 +64,8 @@ py::list execute_stack(py::object pipe, const py::list& stack, bool transaction,
     py::tuple command = py::reinterpret_borrow<py::tuple>(item);
     py::dict options = command[1];
     // A transaction leaves out what may fail harmlessly; its slot gets the stand-in value.
-    if (!(transaction && options.contains(kEmptyResponse))) sent.push_back(encode_command(command[0]));
+    if (!(transaction && options.contains(kEmptyResponse)))
+      sent.push_back(encode_command(command[0]));
     commands.push_back(std::move(command));
   }
   if (transaction) sent.push_back({"EXEC"});
@@ -89,7 +89,8 @@ py::list execute_stack(py::object pipe, const py::list& stack, bool transaction,
   }
 
   std::vector<std::pair<std::size_t, py::object>> errors;
-  if (replies.front().is_error()) errors.emplace_back(0, convert(ReplyShape::kRaw, replies.front()));
+  if (replies.front().is_error())
+    errors.emplace_back(0, convert(ReplyShape::kRaw, replies.front()));
   std::size_t next = 1;
   for (std::size_t i = 0; i < commands.size(); ++i) {
     py::dict options = commands[i][1];
@@ -121,8 +122,7 @@ py::list execute_stack(py::object pipe, const py::list& stack, bool transaction,
   py::list response = convert(ReplyShape::kRaw, exec);
   for (auto& [i, e] : errors) response.insert(static_cast<Py_ssize_t>(i), e);
   if (response.size() != commands.size()) {
-    PyErr_SetString(response_error.ptr(),
-                    "Wrong number of response items from pipeline execution");
+    PyErr_SetString(response_error.ptr(), "Wrong number of response items from pipeline execution");
     throw py::error_already_set();
   }
   if (raise_on_error) pipe.attr("raise_first_error")(stack, response);
