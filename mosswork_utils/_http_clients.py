@@ -191,11 +191,11 @@ def published_opensearch(native):
                 use_ssl=use_ssl, verify_certs=verify_certs, ssl_show_warn=ssl_show_warn,
                 timeout=timeout, **kwargs)
 
-        def get_source(self, index, id, params=None, headers=None, **query):
+        def get_source(self, *, index, id, params=None, headers=None, **query):
             if (params is None and headers is None and not query and isinstance(index, str)
                     and isinstance(id, str) and index not in _NO_VALUE and id not in _NO_VALUE):
                 return native.get_source(self, index=index, id=id)
-            return opensearchpy.OpenSearch.get_source(self, index, id, params=params,
+            return opensearchpy.OpenSearch.get_source(self, index=index, id=id, params=params,
                                                       headers=headers, **query)
 
         def __repr__(self):
