@@ -198,6 +198,17 @@ def published_opensearch(native):
             return opensearchpy.OpenSearch.get_source(self, index=index, id=id, params=params,
                                                       headers=headers, **query)
 
+        def index(self, *args, **kwargs):
+            # The index and body also positionally, as opensearch-py 2 and the earlier native
+            # client took them; opensearch-py 3 takes keywords only.
+            for name, value in zip(("index", "body"), args[:2]):
+                if name in kwargs:
+                    raise TypeError(f"index() got multiple values for argument '{name}'")
+                kwargs[name] = value
+            if len(args) > 2:
+                raise TypeError("index() takes at most 2 positional arguments")
+            return opensearchpy.OpenSearch.index(self, **kwargs)
+
         def __repr__(self):
             return native.__repr__(self)
 
