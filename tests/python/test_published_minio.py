@@ -297,3 +297,46 @@ def test_threads_and_a_forked_child_share_the_pool(clients):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert ours.stat_object(bucket, "3/9").size == 300
+
+
+AUTH = urllib3.make_headers(basic_auth="admin:ferny")
+# urlopen and request as minio-py and other urllib3 users call them.
+POOL_CALLS = [
+    lambda p, a: p.urlopen("GET", f"http://{a}/"),
+    lambda p, a: p.urlopen("GET", f"http://{a}/", headers=AUTH),
+    lambda p, a: p.urlopen("HEAD", f"http://{a}/absent", headers=AUTH),
+    lambda p, a: p.request("GET", f"http://{a}/", fields={"q": "a b"}, headers=AUTH),
+    lambda p, a: p.request("POST", f"http://{a}/absent/_count", json={"query": {}},
+                           headers=AUTH),
+    lambda p, a: p.urlopen("POST", f"http://{a}/absent/_search", body="{\"é\": 1}",
+                           headers={**AUTH, "Content-Type": "application/json"}, timeout=5.0),
+    lambda p, a: streamed(p.urlopen("GET", f"http://{a}/", headers=AUTH, preload_content=False)),
+    lambda p, a: p.urlopen("GET", "http://127.0.0.1:1/"),
+]
+
+
+def streamed(response):
+    return [response.read(3), response.tell(), response.read(), response.data, response.closed]
+
+
+def answer(value):
+    if isinstance(value, (urllib3.BaseHTTPResponse, conn.HTTPResponse)):
+        headers = {k.lower(): v for k, v in value.headers.items() if k.lower() != "date"}
+        return value.status, value.reason, headers, value.data, value.getheader("content-type")
+    return value
+
+
+@pytest.mark.parametrize("call", POOL_CALLS)
+def test_the_pool_answers_as_urllib3_does(opensearch_standin, call):
+    pools = (conn.PoolManager(retries=conn.Retry(total=1), timeout=5.0),
+             urllib3.PoolManager(retries=urllib3.Retry(total=1), timeout=5.0))
+    (kind, mine), (want_kind, want) = (outcome(lambda p=p: answer(call(p, opensearch_standin)))
+                                       for p in pools)
+    assert kind == want_kind, (mine, want)
+    if kind == "ok":
+        assert mine == want
+    else:
+        assert type(mine) is type(want) is urllib3.exceptions.MaxRetryError
+        assert mine.url == "http://127.0.0.1:1/" and str(mine).startswith(
+            "None: Max retries exceeded with url: http://127.0.0.1:1/ (Caused by ")
+    assert isinstance(pools[0], urllib3.PoolManager)

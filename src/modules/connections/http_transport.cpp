@@ -136,11 +136,20 @@ PyHttpResponse urlopen(const PyPoolManager& pool, const std::string& method,
   if (bytes) request.body = *bytes;
   request.timeout = timeout_of(timeout);
   http::HttpClient& client = *pool.client;
-  if (preload_content) {
-    return PyHttpResponse(released(Domain::kPool, [&] { return client.send(request); }), url);
+  try {
+    if (preload_content) {
+      return PyHttpResponse(released(Domain::kPool, [&] { return client.send(request); }), url);
+    }
+    return PyHttpResponse(released(Domain::kPool, [&] { return client.open(request); }), url,
+                          std::move(bytes));
+  } catch (py::error_already_set& e) {
+    // The translator does not know the URL; urllib3 names it in the text.
+    py::object max_retry = py::module_::import("urllib3.exceptions").attr("MaxRetryError");
+    if (!e.matches(max_retry)) throw;
+    py::object error = max_retry(py::none(), url, e.value().attr("reason"));
+    PyErr_SetObject(max_retry.ptr(), error.ptr());
+    throw py::error_already_set();
   }
-  return PyHttpResponse(released(Domain::kPool, [&] { return client.open(request); }), url,
-                        std::move(bytes));
 }
 
 // The urlopen keywords that are accepted and have no effect here: the body is never compressed
