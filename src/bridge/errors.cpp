@@ -109,9 +109,9 @@ void set_instance(const py::object& instance) {
 bool set_search(const core::Error& e) {
   if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
     // The class and fields opensearch-py gives the same answer (OpenSearch answers in JSON).
-    set_instance(exception_class("TransportError")
-                     .attr("_from_answer")(h->status(), text_object(h->body()),
-                                           "application/json"));
+    set_instance(
+        exception_class("TransportError")
+            .attr("_from_answer")(h->status(), text_object(h->body()), "application/json"));
     return true;
   }
   if (dynamic_cast<const core::ConnectionClosed*>(&e) || dynamic_cast<const core::Timeout*>(&e)) {
@@ -131,7 +131,8 @@ bool set_pool(const core::Error& e) {
   py::object x = py::module_::import("urllib3.exceptions");
   py::object reason;
   if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
-    reason = x.attr("ResponseError")("too many " + std::to_string(h->status()) + " error responses");
+    reason =
+        x.attr("ResponseError")("too many " + std::to_string(h->status()) + " error responses");
   } else if (dynamic_cast<const core::Timeout*>(&e)) {
     reason = x.attr("ReadTimeoutError")(py::none(), py::none(), text_object(e.what()));
   } else if (dynamic_cast<const core::ConnectionClosed*>(&e) ||

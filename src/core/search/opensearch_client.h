@@ -65,8 +65,8 @@ class OpenSearchClient {
   // One exchange with an absolute URL, without failover, credentials or status handling: for a
   // transport that picks hosts and reads answers itself. Over this client's pooled connections,
   // with its certificate check; timeout replaces the client's.
-  http::Response exchange(const std::string& method, const std::string& url,
-                          std::string_view body, const http::HeaderList& headers,
+  http::Response exchange(const std::string& method, const std::string& url, std::string_view body,
+                          const http::HeaderList& headers,
                           std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
   const OpenSearchOptions& options() const noexcept { return options_; }

@@ -75,9 +75,7 @@ py::bytes PyHttpResponse::read(py::object amt, bool cache_content) {
 
 std::uint64_t PyHttpResponse::tell() const noexcept { return handed_out_; }
 
-bool PyHttpResponse::closed() const noexcept {
-  return closed_ || !stream_ || stream_->closed();
-}
+bool PyHttpResponse::closed() const noexcept { return closed_ || !stream_ || stream_->closed(); }
 
 void PyHttpResponse::close() noexcept {
   if (stream_) stream_->close();
@@ -89,7 +87,8 @@ namespace {
 // A request body as urllib3 takes one: bytes-like or text (sent as UTF-8).
 std::shared_ptr<const std::string> body_of(py::handle body) {
   if (body.is_none()) return nullptr;
-  if (PyBytes_Check(body.ptr())) return std::make_shared<const std::string>(body.cast<std::string>());
+  if (PyBytes_Check(body.ptr()))
+    return std::make_shared<const std::string>(body.cast<std::string>());
   if (PyUnicode_Check(body.ptr()))
     return std::make_shared<const std::string>(body.cast<std::string>());
   if (PyObject_CheckBuffer(body.ptr())) {
@@ -124,9 +123,9 @@ std::optional<std::chrono::milliseconds> timeout_of(py::handle timeout) {
   return seconds_to_ms(bridge::arg<double>(t, "timeout"));
 }
 
-PyHttpResponse urlopen(const PyPoolManager& pool, const std::string& method,
-                       const std::string& url, py::handle body, py::handle headers,
-                       bool preload_content, py::handle timeout) {
+PyHttpResponse urlopen(const PyPoolManager& pool, const std::string& method, const std::string& url,
+                       py::handle body, py::handle headers, bool preload_content,
+                       py::handle timeout) {
   auto bytes = body_of(body);
   http::Request request;
   request.method = method;
@@ -178,8 +177,8 @@ void bind_http_response(py::module_& m) {
           [](PyHttpResponse& r, py::object amt, py::object /*decode_content*/, bool cache_content) {
             return r.read(amt, cache_content);
           },
-          py::arg("amt") = py::none(),
-           py::arg("decode_content") = py::none(), py::arg("cache_content") = false)
+          py::arg("amt") = py::none(), py::arg("decode_content") = py::none(),
+          py::arg("cache_content") = false)
       .def(
           "stream",
           [](py::object self, py::object amt, py::object /*decode_content*/) {
@@ -189,11 +188,12 @@ void bind_http_response(py::module_& m) {
                 .attr("iter")(py::cpp_function([read, amt]() { return read(amt); }), py::bytes(""));
           },
           py::arg("amt") = 64 * 1024, py::arg("decode_content") = py::none())
-      .def("getheader",
-           [](PyHttpResponse& r, py::object name, py::object fallback) {
-             return r.headers().attr("get")(name, fallback);
-           },
-           py::arg("name"), py::arg("default") = py::none())
+      .def(
+          "getheader",
+          [](PyHttpResponse& r, py::object name, py::object fallback) {
+            return r.headers().attr("get")(name, fallback);
+          },
+          py::arg("name"), py::arg("default") = py::none())
       .def("tell", &PyHttpResponse::tell)
       .def("close", &PyHttpResponse::close)
       .def("release_conn", &PyHttpResponse::close)
