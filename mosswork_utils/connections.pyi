@@ -12,6 +12,10 @@ import redis.sentinel
 
 from typing_extensions import Self
 
+import minio as _minio
+import opensearchpy as _opensearchpy
+import urllib3 as _urllib3
+
 from mosswork_utils._native import pybind11_type
 
 __version__: str
@@ -201,16 +205,67 @@ class Retry(metaclass=pybind11_type):
     @property
     def status_forcelist(self) -> list[int]: ...
 
-class PoolManager(metaclass=pybind11_type):
+class HTTPResponse(metaclass=pybind11_type):
+    # An answer of the pool, as urllib3's HTTPResponse: read whole (data) or streamed (read).
+    @property
+    def status(self) -> int: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def url(self) -> str: ...
+    @property
+    def headers(self) -> _urllib3.HTTPHeaderDict: ...
+    @property
+    def data(self) -> bytes: ...
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+    def read(
+        self, amt: int | None = None, decode_content: Any = None, cache_content: bool = False
+    ) -> bytes: ...
+    def stream(self, amt: int | None = 65536, decode_content: Any = None) -> Iterator[bytes]: ...
+    def getheader(self, name: str, default: Any = None) -> Any: ...
+    def tell(self) -> int: ...
+    def close(self) -> None: ...
+    def release_conn(self) -> None: ...
+    def drain_conn(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None: ...
+
+ObjectStream = HTTPResponse
+
+class _NativePoolManager(metaclass=pybind11_type):
     def __init__(self, maxsize: int = 10, retries: Retry | None = None, timeout: Any = None) -> None: ...
     @property
     def maxsize(self) -> int: ...
     @property
     def timeout(self) -> float | None: ...
+    # Sent through the native pool with its retry policy; failures as urllib3's MaxRetryError.
+    def urlopen(  # type: ignore[override]
+        self,
+        method: str,
+        url: str,
+        body: Any = None,
+        headers: Any = None,
+        preload_content: bool = True,
+        timeout: Any = None,
+        **kwargs: Any,
+    ) -> HTTPResponse: ...
     # Connections of this process: (open, idle).
     def connection_counts(self) -> tuple[int, int]: ...
 
+# urllib3's PoolManager whose urlopen is the native pool's (urllib3's request() runs over it).
+class PoolManager(_NativePoolManager, _urllib3.PoolManager):  # type: ignore[misc]
+    def __init__(self, maxsize: int = 10, retries: Retry | None = None, timeout: Any = None) -> None: ...
+
 class Object(metaclass=pybind11_type):
+    # What the native client's stat_object answers (the published Minio answers minio-py's).
     @property
     def bucket_name(self) -> str: ...
     @property
@@ -228,28 +283,7 @@ class Object(metaclass=pybind11_type):
     @property
     def version_id(self) -> str | None: ...
 
-class ObjectStream(metaclass=pybind11_type):
-    @property
-    def status(self) -> int: ...
-    @property
-    def headers(self) -> dict[str, str]: ...
-    @property
-    def bytes_read(self) -> int: ...
-    @property
-    def closed(self) -> bool: ...
-    def read(self, amt: int | None = None) -> bytes: ...
-    def stream(self, amt: int = 65536) -> Iterator[bytes]: ...
-    def close(self) -> None: ...
-    def release_conn(self) -> None: ...
-    def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None: ...
-
-class Minio(metaclass=pybind11_type):
+class _NativeMinio(metaclass=pybind11_type):
     def __init__(
         self,
         endpoint: Any,
@@ -262,7 +296,7 @@ class Minio(metaclass=pybind11_type):
     def stat_object(self, bucket_name: str, object_name: str) -> Object: ...
     def get_object(
         self, bucket_name: str, object_name: str, offset: int = 0, length: int = 0
-    ) -> ObjectStream: ...
+    ) -> HTTPResponse: ...
     def put_object(
         self,
         bucket_name: str,
@@ -282,7 +316,23 @@ class Minio(metaclass=pybind11_type):
     def bucket_exists(self, bucket_name: str) -> bool: ...
     def remove_object(self, bucket_name: str, object_name: str) -> None: ...
 
-class OpenSearch(metaclass=pybind11_type):
+# minio-py's Minio: every method minio-py's own, over the native pool; the native client under
+# it serves the verified download.
+class Minio(_minio.Minio, _NativeMinio):  # type: ignore[misc]
+    def __init__(
+        self,
+        endpoint: Any,
+        access_key: str | None = None,
+        secret_key: str | None = None,
+        session_token: str | None = None,
+        secure: bool = True,
+        region: str | None = None,
+        http_client: Any = None,
+        credentials: Any = None,
+        cert_check: bool = True,
+    ) -> None: ...
+
+class _NativeOpenSearch(metaclass=pybind11_type):
     def __init__(
         self,
         *args: Any,
@@ -294,13 +344,32 @@ class OpenSearch(metaclass=pybind11_type):
         timeout: float = 10.0,
     ) -> None: ...
     @property
-    def address(self) -> str: ...
+    def address(self) -> str | None: ...
     @property
-    def hosts(self) -> list[str]: ...
+    def hosts(self) -> Any: ...
     @property
     def use_ssl(self) -> bool: ...
     def get_source(self, index: str, id: Any) -> Any: ...
     def index(self, index: str, body: Any, id: Any, refresh: bool = False) -> Any: ...
+
+# opensearch-py's OpenSearch over a connection class that sends through the native pool;
+# get_source with only index and id is the native one.
+class OpenSearch(_opensearchpy.OpenSearch, _NativeOpenSearch):  # type: ignore[misc]
+    def __init__(
+        self,
+        *address: Any,
+        hosts: Any = None,
+        http_auth: Any = None,
+        use_ssl: bool = False,
+        verify_certs: bool = True,
+        ssl_show_warn: bool = True,
+        timeout: float = 10.0,
+        **kwargs: Any,
+    ) -> None: ...
+    def get_source(  # type: ignore[override]
+        self, *, index: Any, id: Any, params: Any = None, headers: Any = None, **query: Any
+    ) -> Any: ...
+    def index(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[override]
 
 class Record(metaclass=pybind11_type):
     @property

@@ -90,54 +90,89 @@ def _reply_error(text: str) -> RedisError:
 
 
 # ---- object store ------------------------------------------------------------------------------
+# minio-py's own classes are the bases, so `except minio.error.S3Error` catches what the published
+# client raises, on its native paths too, and the text is minio-py's own.
+
+import minio.error as _minio_error  # noqa: E402
 
 
-class S3Error(Exception):
-    """The object store answered with an error."""
+class S3Error(_minio_error.S3Error):
+    """The object store answered with an error (code, message, resource, request_id, host_id,
+    bucket_name, object_name; response is the refused answer when there is one)."""
 
-    def __init__(self, code, message, resource=None, request_id=None, host_id=None,
-                 response=None, bucket_name=None, object_name=None):
-        self.code = code
-        self.message = message
-        self.resource = resource
-        self.request_id = request_id
-        self.host_id = host_id
-        self.response = response
-        self.bucket_name = bucket_name
-        self.object_name = object_name
-        bucket = f", bucket_name: {bucket_name}" if bucket_name else ""
-        obj = f", object_name: {object_name}" if object_name else ""
-        super().__init__(f"S3 operation failed; code: {code}, message: {message}{bucket}{obj}")
+    @classmethod
+    def _of(cls, error: _minio_error.S3Error) -> "S3Error":
+        """The same error as this class."""
+        return cls(error.response, error.code, error.message, error.resource, error.request_id,
+                   error.host_id, error.bucket_name, error.object_name)
+
+
+class InvalidResponseError(_minio_error.InvalidResponseError):
+    """The object store answered with a body that is not an XML document."""
+
+
+class ServerError(_minio_error.ServerError):
+    """The object store answered with an HTTP server error and nothing to say why."""
 
 
 # ---- HTTP services: OpenSearch and the vector database ------------------------------------------
+# opensearch-py's classes are the bases: status_code, error, info and the text are its own.
+
+import opensearchpy.exceptions as _os_errors  # noqa: E402
 
 
-class TransportError(Exception):
+class TransportError(_os_errors.TransportError):
     """A request to OpenSearch failed: status_code is the HTTP status, or "N/A" without one."""
 
-    @property
-    def status_code(self):
-        return self.args[0]
+    @classmethod
+    def _from_answer(cls, status_code: int, raw_data: str, content_type: str | None = None):
+        """The error opensearch-py raises for this refused answer: the class by status, the
+        error's type as error and the decoded JSON body as info."""
+        import json
 
-    @property
-    def error(self):
-        return self.args[1] if len(self.args) > 1 else None
+        error, info = raw_data, None
+        kind = "text/plain" if content_type is None else content_type.split(";")[0].strip()
+        if raw_data and kind == "application/json":
+            try:
+                info = json.loads(raw_data)
+                error = info.get("error", error)
+                if isinstance(error, dict) and "type" in error:
+                    error = error["type"]
+            except (ValueError, TypeError, AttributeError):
+                pass
+        return _BY_STATUS.get(status_code, TransportError)(status_code, error, info)
 
-    @property
-    def info(self):
-        return self.args[2] if len(self.args) > 2 else None
 
-    def __str__(self) -> str:
-        return f"{type(self).__name__}({self.status_code}, {self.error!r})"
-
-
-class SearchConnectionError(TransportError, builtins.ConnectionError):
+class SearchConnectionError(TransportError, _os_errors.ConnectionError, builtins.ConnectionError):
     """OpenSearch could not be reached, or did not answer in time."""
 
+    def __init__(self, *args) -> None:
+        super().__init__(*args)
+        self.args = args  # OSError keeps only two of them; opensearch-py reads the third
 
-class NotFoundError(TransportError):
+
+class NotFoundError(TransportError, _os_errors.NotFoundError):
     """OpenSearch has no such document or index (status 404)."""
+
+
+class RequestError(TransportError, _os_errors.RequestError):
+    """OpenSearch refused the request as malformed (status 400)."""
+
+
+class AuthenticationException(TransportError, _os_errors.AuthenticationException):
+    """OpenSearch refused the credentials (status 401)."""
+
+
+class AuthorizationException(TransportError, _os_errors.AuthorizationException):
+    """The user may not do this (status 403)."""
+
+
+class ConflictError(TransportError, _os_errors.ConflictError):
+    """The document changed meanwhile, or already exists (status 409)."""
+
+
+_BY_STATUS = {400: RequestError, 401: AuthenticationException, 403: AuthorizationException,
+              404: NotFoundError, 409: ConflictError}
 
 
 class UnexpectedResponse(Exception):

@@ -55,31 +55,68 @@ bool set_redis(const core::Error& e) {
   return true;
 }
 
+// An empty text is minio-py's "not given".
+py::object text_or_none(const std::string& text) {
+  return text.empty() ? py::object(py::none()) : text_object(text);
+}
+
 bool set_s3(const core::Error& e) {
   if (auto* s = dynamic_cast<const core::S3Error*>(&e)) {
+    // minio-py's constructor: the text is its own formatting of these fields.
     py::object cls = exception_class("S3Error");
     py::object instance =
-        cls(text_object(s->code()), text_object(s->message()), py::none(), py::none(), py::none(),
-            py::none(), text_object(s->bucket_name()), text_object(s->object_name()));
+        cls(py::arg("response") = py::none(), py::arg("code") = text_object(s->code()),
+            py::arg("message") = text_object(s->message()), py::arg("resource") = py::none(),
+            py::arg("request_id") = py::none(), py::arg("host_id") = py::none(),
+            py::arg("bucket_name") = text_or_none(s->bucket_name()),
+            py::arg("object_name") = text_or_none(s->object_name()));
     PyErr_SetObject(cls.ptr(), instance.ptr());
     return true;
   }
   return false;
 }
 
+void set_instance(const py::object& instance) {
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
+}
+
 bool set_search(const core::Error& e) {
   if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
-    const char* cls = h->status() == 404 ? "NotFoundError" : "TransportError";
-    set_args(exception_class(cls),
-             py::make_tuple(h->status(), text_object(h->body()), text_object(h->body())));
+    // The class and fields opensearch-py gives the same answer (OpenSearch answers in JSON).
+    set_instance(
+        exception_class("TransportError")
+            .attr("_from_answer")(h->status(), text_object(h->body()), "application/json"));
     return true;
   }
   if (dynamic_cast<const core::ConnectionClosed*>(&e) || dynamic_cast<const core::Timeout*>(&e)) {
+    // opensearch-py's arguments: "N/A", the text, and the underlying failure.
+    py::handle builtin =
+        dynamic_cast<const core::Timeout*>(&e) ? PyExc_TimeoutError : PyExc_ConnectionError;
+    py::object cause = py::reinterpret_borrow<py::object>(builtin)(text_object(e.what()));
     set_args(exception_class("SearchConnectionError"),
-             py::make_tuple("N/A", text_object(e.what()), py::none()));
+             py::make_tuple("N/A", text_object(e.what()), cause));
     return true;
   }
   return false;
+}
+
+// The pool's failures as urllib3's PoolManager reports them once its retries are used up.
+bool set_pool(const core::Error& e) {
+  py::object x = py::module_::import("urllib3.exceptions");
+  py::object reason;
+  if (auto* h = dynamic_cast<const core::HttpStatusError*>(&e)) {
+    reason =
+        x.attr("ResponseError")("too many " + std::to_string(h->status()) + " error responses");
+  } else if (dynamic_cast<const core::Timeout*>(&e)) {
+    reason = x.attr("ReadTimeoutError")(py::none(), py::none(), text_object(e.what()));
+  } else if (dynamic_cast<const core::ConnectionClosed*>(&e) ||
+             dynamic_cast<const core::ProtocolError*>(&e)) {
+    reason = x.attr("ProtocolError")(text_object(e.what()));
+  } else {
+    return false;
+  }
+  set_instance(x.attr("MaxRetryError")(py::none(), py::none(), reason));
+  return true;
 }
 
 bool set_vexlo(const core::Error& e) {
@@ -98,7 +135,7 @@ bool set_http(const core::Error& e) {
     py::object error = py::module_::import("mosswork_utils.exceptions")
                            .attr("HTTPError")
                            .attr("from_status")(h->status(), py::bytes(h->body()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    set_instance(error);
     return true;
   }
   return false;
@@ -175,6 +212,9 @@ void set_python_error(std::exception_ptr error, Domain domain) {
           break;
         case Domain::kHttp:
           done = set_http(e);
+          break;
+        case Domain::kPool:
+          done = set_pool(e);
           break;
         case Domain::kGeneric:
           break;

@@ -14,8 +14,9 @@ namespace mosswork::bridge {
 
 // Which client raised: the same core error becomes the Python class that client's users expect
 // (a Redis time-out is a RedisTimeoutError, an OpenSearch one a SearchConnectionError).
-// kHttp is a plain HTTP service called the way requests is used (the OCR service).
-enum class Domain { kGeneric, kRedis, kS3, kSearch, kVexlo, kAmqp, kHttp };
+// kHttp is a plain HTTP service called the way requests is used (the OCR service); kPool the
+// urllib3-style PoolManager, whose failures are urllib3's.
+enum class Domain { kGeneric, kRedis, kS3, kSearch, kVexlo, kAmqp, kHttp, kPool };
 
 // Sets the Python error for a core error of the given domain. Needs the GIL.
 void set_python_error(std::exception_ptr error, Domain domain = Domain::kGeneric);

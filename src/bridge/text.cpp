@@ -12,6 +12,13 @@ py::str decode_utf8(std::string_view bytes, const char* errors) {
   return py::reinterpret_steal<py::str>(text);
 }
 
+py::str decode_latin1(std::string_view bytes) {
+  PyObject* text =
+      PyUnicode_DecodeLatin1(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
 std::string fs_path(py::handle path) {
   py::object encoded = py::module_::import("os").attr("fsencode")(path);
   std::string out = py::bytes(encoded).cast<std::string>();

@@ -13,6 +13,9 @@ namespace mosswork::bridge {
 // error and log texts, where a stray byte must not hide the message itself).
 pybind11::str decode_utf8(std::string_view bytes, const char* errors = "strict");
 
+// bytes decoded as Latin-1, as http.client and urllib3 read header lines (never fails).
+pybind11::str decode_latin1(std::string_view bytes);
+
 // A path argument (str, bytes or os.PathLike) as the bytes the system calls take (os.fsencode).
 // An embedded NUL would cut the path short in the C library and open another file, so it is
 // refused with ValueError as os.open refuses it; other types raise os.fsencode's TypeError.

@@ -161,7 +161,7 @@ TEST(RedisLock, LockLapsesAfterItsTimeoutAndTheLoserCannotRelease) {
   } catch (const LockNotOwned&) {
     FAIL() << "an unlocked lock is a plain LockError";
   } catch (const LockError& e) {
-    EXPECT_STREQ(e.what(), "Cannot release an unlocked lock");
+    EXPECT_STREQ(e.what(), "Cannot release a lock that's not owned or is already unlocked.");
   }
   second.release();
 }

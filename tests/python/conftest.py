@@ -182,3 +182,33 @@ def vexlo(servers):
     standin.reset()
     yield standin
     standin.reset(scope=False)
+
+
+@pytest.fixture(scope="session")
+def opensearch_standin():
+    """An OpenSearch stand-in of this tree on a free port (user admin, password ferny), so that
+    tests of the whole search surface never depend on the shared one's version or state;
+    returns its "127.0.0.1:port"."""
+    import sys
+
+    process = subprocess.Popen(
+        [sys.executable, str(ROOT / "tests" / "servers" / "opensearch_standin.py"), "--port", "0",
+         "--user", "admin", "--password", "ferny"],
+        stdout=subprocess.PIPE, text=True, cwd=ROOT / "tests" / "servers")
+    try:
+        line = process.stdout.readline()  # "OpenSearch stand-in on 127.0.0.1:<port>"
+        assert " on 127.0.0.1:" in line, line
+        yield line.split(" on ", 1)[1].strip()
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+        process.stdout.close()
+
+
+def outcome(call):
+    """("ok", what call returns) or ("raised", the exception): what a differential test compares
+    between our client and the library's own."""
+    try:
+        return "ok", call()
+    except Exception as error:  # noqa: BLE001 - the outcome is what is compared
+        return "raised", error

@@ -782,7 +782,7 @@ class TestLocking:
             "import os, sys\n"
             "from mosswork_utils import connections as conn, datastore as ds\n"
             "ds.minio_client = conn.Minio(sys.argv[1], access_key=conn.minio_access_key,\n"
-            "    secret_key=conn.minio_secret_key)\n"
+            "    secret_key=conn.minio_secret_key, secure=False)\n"
             "print('ready', flush=True)\n"
             "ds.download_from_minio(sys.argv[2], sys.argv[3], 'k.bin')\n"
         )

@@ -156,6 +156,19 @@ http::Response OpenSearchClient::perform(const std::string& method, const std::s
   }
 }
 
+http::Response OpenSearchClient::exchange(const std::string& method, const std::string& url,
+                                          std::string_view body, const http::HeaderList& headers,
+                                          std::optional<std::chrono::milliseconds> timeout) {
+  http::Request request;
+  request.method = method;
+  request.url = url;
+  request.body = body;
+  request.headers = headers;
+  request.verify_tls = options_.verify_certs;
+  request.timeout = timeout;
+  return http_->send(request);
+}
+
 std::string OpenSearchClient::get_source(const std::string& index, const std::string& id) {
   if (index.empty()) throw InvalidArgument("OpenSearch index name must not be empty");
   if (id.empty()) throw InvalidArgument("OpenSearch document id must not be empty");

@@ -62,6 +62,14 @@ class OpenSearchClient {
   http::Response perform(const std::string& method, const std::string& path,
                          std::string_view body = {}, const std::string& query = {});
 
+  // One exchange with an absolute URL, without failover, credentials or status handling: for a
+  // transport that picks hosts and reads answers itself. Over this client's pooled connections,
+  // with its certificate check; timeout replaces the client's.
+  http::Response exchange(const std::string& method, const std::string& url, std::string_view body,
+                          const http::HeaderList& headers,
+                          std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+  const OpenSearchOptions& options() const noexcept { return options_; }
   // Base URL of each host ("http://127.0.0.1:9200" plus prefix).
   std::vector<std::string> base_urls() const;
 

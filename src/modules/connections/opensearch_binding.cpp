@@ -1,6 +1,7 @@
 // The OpenSearch client: document sources by index and id, and indexing.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "bridge/errors.h"
 #include "bridge/json_codec.h"
 #include "modules/connections/http_binding.h"
+#include "modules/connections/http_response.h"
 
 namespace py = pybind11;
 namespace http = mosswork::core::http;
@@ -37,7 +39,11 @@ search::OpenSearchHost host_from(py::handle h) {
 }  // namespace
 
 void bind_opensearch(py::module_& m) {
-  py::class_<PyOpenSearch> cls(m, "OpenSearch", "An OpenSearch client for document sources.");
+  py::class_<PyOpenSearch> cls(
+      m, "_NativeOpenSearch",
+      "The native OpenSearch client under the published OpenSearch: the hosts and credentials\n"
+      "as read from the arguments, the pooled exchange its connections send through, and the\n"
+      "native get_source.");
   cls.def(py::init([](py::args positional, py::object hosts, py::object http_auth, bool use_ssl,
                       bool verify_certs, bool ssl_show_warn, double timeout) {
             (void)ssl_show_warn;  // no warnings are printed by this client
@@ -98,6 +104,49 @@ void bind_opensearch(py::module_& m) {
             return bridge::json::loads_utf8(answer);
           },
           py::arg("index"), py::arg("body"), py::arg("id"), py::arg("refresh") = false)
+      .def(
+          "_perform",
+          [](const PyOpenSearch& c, std::string method, const std::string& url, py::object body,
+             py::object headers, py::object timeout) {
+            std::transform(method.begin(), method.end(), method.begin(), ::toupper);
+            std::string bytes;
+            if (PyUnicode_Check(body.ptr()) || PyBytes_Check(body.ptr())) {
+              bytes = body.cast<std::string>();
+            } else if (!body.is_none()) {
+              bridge::raise_argument_type(body, "body", "bytes, str or None");
+            }
+            http::HeaderList list;
+            if (!headers.is_none()) {
+              for (py::handle item : headers.attr("items")()) {
+                py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
+                list.emplace_back(str_of(kv[0]), str_of(kv[1]));
+              }
+            }
+            std::optional<std::chrono::milliseconds> t;
+            if (!timeout.is_none()) t = seconds_to_ms(bridge::arg<double>(timeout, "timeout"));
+            http::Response response = released(
+                Domain::kSearch, [&] { return c.client->exchange(method, url, bytes, list, t); });
+            return PyHttpResponse(std::move(response), url);
+          },
+          py::arg("method"), py::arg("url"), py::arg("body") = py::none(),
+          py::arg("headers") = py::none(), py::arg("timeout") = py::none())
+      .def("_connection_hosts",
+           [](const PyOpenSearch& c) {
+             // The hosts and credentials as this client read them, in opensearch-py's host form.
+             const auto& o = c.client->options();
+             py::list hosts;
+             for (const auto& h : o.hosts) {
+               py::dict d;
+               d["host"] = h.host;
+               d["port"] = h.port;
+               d["scheme"] = h.scheme.value_or(o.use_ssl ? "https" : "http");
+               if (!h.url_prefix.empty()) d["url_prefix"] = h.url_prefix;
+               hosts.append(d);
+             }
+             py::object auth = py::none();
+             if (o.auth) auth = py::make_tuple(o.auth->user, o.auth->password);
+             return py::make_tuple(hosts, auth);
+           })
       .def_readonly("address", &PyOpenSearch::address)
       .def_readonly("hosts", &PyOpenSearch::hosts)
       .def_readonly("use_ssl", &PyOpenSearch::use_ssl)
@@ -106,6 +155,8 @@ void bind_opensearch(py::module_& m) {
         for (const auto& b : c.client->base_urls()) bases += (bases.empty() ? "" : ", ") + b;
         return "<OpenSearch([" + bases + "])>";
       });
+  m.attr("OpenSearch") =
+      py::module_::import("mosswork_utils._http_clients").attr("published_opensearch")(cls);
 }
 
 }  // namespace mosswork::connections

@@ -1,4 +1,4 @@
-// The object-store client Minio, the facts of an object and the streamed object body.
+// The native object-store client under the published Minio, and the facts of an object.
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
@@ -16,6 +16,7 @@
 #include "core/http/body_source.h"
 #include "core/http/streaming_response.h"
 #include "modules/connections/http_binding.h"
+#include "modules/connections/http_response.h"
 
 namespace py = pybind11;
 namespace http = mosswork::core::http;
@@ -28,38 +29,6 @@ namespace {
 
 struct PyObjectStat {
   s3::ObjectStat stat;
-};
-
-// A streamed object body: read() and stream() pull from the server in constant memory.
-class PyObjectStream {
- public:
-  explicit PyObjectStream(http::StreamingResponse response) : response_(std::move(response)) {}
-
-  py::bytes read(py::object amt) {
-    long long n = amt.is_none() ? -1 : bridge::arg<long long>(amt, "amt");
-    if (n < 0) {
-      auto all = released(Domain::kS3, [&] { return response_.read_all(); });
-      return py::bytes(all);
-    }
-    std::string buffer(static_cast<std::size_t>(n), '\0');
-    std::size_t got =
-        released(Domain::kS3, [&] { return response_.read_into(buffer.data(), buffer.size()); });
-    buffer.resize(got);
-    return py::bytes(buffer);
-  }
-
-  void close() noexcept { response_.close(); }
-  bool closed() const noexcept { return response_.closed(); }
-  long status() const { return response_.status(); }
-  py::dict headers() const {
-    py::dict d;
-    for (const auto& [k, v] : response_.headers().items()) d[py::str(k)] = py::str(v);
-    return d;
-  }
-  std::uint64_t bytes_read() const noexcept { return response_.bytes_read(); }
-
- private:
-  http::StreamingResponse response_;
 };
 
 // A streamed upload body read from a Python file object, taking the GIL for each read.
@@ -141,10 +110,10 @@ py::object write_result(const s3::ObjectWriteResult& r) {
 void bind_s3(py::module_& m) {
   py::class_<PyObjectStat> stat_cls(m, "Object",
                                     "Facts of a stored object, as stat_object returns them.");
-  py::class_<PyObjectStream> stream_cls(
-      m, "ObjectStream", "The body of get_object, read from the store as it is consumed.");
-  py::class_<PyMinio> minio_cls(m, "Minio",
-                                "An S3 object-store client (the minio-py calls the service uses).");
+  py::class_<PyMinio> minio_cls(
+      m, "_NativeMinio",
+      "The native object-store client under the published Minio: its calls, reached through\n"
+      "this class, answer with the native types; the verified download uses its core client.");
 
   stat_cls
       .def_property_readonly("bucket_name",
@@ -170,25 +139,6 @@ void bind_s3(py::module_& m) {
         return "Object(" + o.stat.bucket_name + "/" + o.stat.object_name +
                ", size=" + std::to_string(o.stat.size) + ", etag=" + o.stat.etag + ")";
       });
-
-  stream_cls.def("read", &PyObjectStream::read, py::arg("amt") = py::none())
-      .def(
-          "stream",
-          [](py::object self, std::size_t amt) {
-            // A generator over the body in pieces of at most amt bytes.
-            py::object read = self.attr("read");
-            return py::module_::import("builtins")
-                .attr("iter")(py::cpp_function([read, amt]() { return read(amt); }), py::bytes(""));
-          },
-          py::arg("amt") = 64 * 1024)
-      .def("close", &PyObjectStream::close)
-      .def("release_conn", &PyObjectStream::close)
-      .def_property_readonly("closed", &PyObjectStream::closed)
-      .def_property_readonly("status", &PyObjectStream::status)
-      .def_property_readonly("headers", &PyObjectStream::headers)
-      .def_property_readonly("bytes_read", &PyObjectStream::bytes_read)
-      .def("__enter__", [](py::object self) { return self; })
-      .def("__exit__", [](PyObjectStream& s, py::args) { s.close(); });
 
   minio_cls
       .def(py::init([](py::object endpoint, py::object access_key, py::object secret_key,
@@ -223,8 +173,9 @@ void bind_s3(py::module_& m) {
           [](const PyMinio& mc, const std::string& bucket, const std::string& name,
              std::uint64_t offset, std::uint64_t length) {
             s3::S3Client& c = mc.get();
-            return PyObjectStream(
-                released(Domain::kS3, [&] { return c.get_object(bucket, name, offset, length); }));
+            return PyHttpResponse(
+                released(Domain::kS3, [&] { return c.get_object(bucket, name, offset, length); }),
+                "");
           },
           py::arg("bucket_name"), py::arg("object_name"), py::arg("offset") = 0,
           py::arg("length") = 0)
@@ -278,6 +229,9 @@ void bind_s3(py::module_& m) {
             return released(Domain::kS3, [&] { return c.bucket_exists(bucket); });
           },
           py::arg("bucket_name"));
+
+  m.attr("Minio") = py::module_::import("mosswork_utils._http_clients")
+                        .attr("published_minio")(minio_cls, m.attr("PoolManager"), m.attr("Retry"));
 }
 
 }  // namespace mosswork::connections
