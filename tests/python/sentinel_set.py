@@ -45,11 +45,10 @@ def force_failover(sentinel_port=26379, limit=40.0):
             time.sleep(0.5)
 
 
-def replication(port: int) -> dict[str, str]:
-    """INFO replication of the server on port, as a map."""
-    text = conn.Redis(host="127.0.0.1", port=port, socket_timeout=2).execute_command(
-        "INFO", "replication").decode()
-    return dict(line.split(":", 1) for line in text.splitlines() if ":" in line)
+def replication(port: int) -> dict:
+    """INFO replication of the server on port, as redis-py parses it (numbers as int, each
+    replica's line as a map)."""
+    return conn.Redis(host="127.0.0.1", port=port, socket_timeout=2).info("replication")
 
 
 def free_ports(count: int) -> list[int]:
@@ -123,10 +122,10 @@ class SentinelSet:
         wanted = int(replication(master)["master_repl_offset"])
         mine = replication(master)
         link = replication(replica)
-        slave0 = dict(kv.split("=", 1) for kv in mine.get("slave0", "").split(",") if "=" in kv)
+        slave0 = mine.get("slave0", {})
         if not (slave0.get("state") == "online" and int(slave0.get("offset", -1)) >= wanted
                 and link.get("master_link_status") == "up"
-                and link.get("master_sync_in_progress") == "0"):
+                and link.get("master_sync_in_progress") == 0):
             return False
         for port in self.sentinel_ports:
             s = conn.Redis(host="127.0.0.1", port=port, socket_timeout=2)

@@ -274,7 +274,7 @@ class TestLocks:
         b = r.lock(key, timeout=10, blocking=False)
         assert a.acquire(blocking=False)
         assert not b.acquire()
-        with pytest.raises(exc.LockError, match="unlocked lock"):
+        with pytest.raises(exc.LockError, match="already unlocked"):
             b.release()
         assert a.owned() and a.locked() and not b.owned()
         a.release()
