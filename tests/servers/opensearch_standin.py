@@ -241,11 +241,11 @@ def words(value):
 
 def score(query, source):
     """The document's score for a query, None when it does not match."""
-    (kind, spec), = query.items()
+    (kind, body), = query.items()
     if kind == "match_all":
         return 1.0
     if kind in ("term", "match", "range"):
-        (path, want), = spec.items()
+        (path, want), = body.items()
         value = field(source, path)
         values = value if isinstance(value, list) else [value]
         if kind == "term":
@@ -260,24 +260,24 @@ def score(query, source):
         hit = len(words(want) & set().union(*(words(v) for v in values if v is not None)))
         return float(hit) if hit else None
     if kind == "terms":
-        (path, wanted), = spec.items()
+        (path, wanted), = body.items()
         value = field(source, path)
         values = value if isinstance(value, list) else [value]
         return 1.0 if any(v in wanted for v in values) else None
     if kind == "exists":
-        return 1.0 if field(source, spec["field"]) is not None else None
+        return 1.0 if field(source, body["field"]) is not None else None
     if kind == "bool":
         total = 0.0
-        for clause in as_list(spec.get("must")) + as_list(spec.get("filter")):
+        for clause in as_list(body.get("must")) + as_list(body.get("filter")):
             s = score(clause, source)
             if s is None:
                 return None
-            total += s if clause in as_list(spec.get("must")) else 0.0
-        if any(score(c, source) is not None for c in as_list(spec.get("must_not"))):
+            total += s if clause in as_list(body.get("must")) else 0.0
+        if any(score(c, source) is not None for c in as_list(body.get("must_not"))):
             return None
-        should = [score(c, source) for c in as_list(spec.get("should"))]
+        should = [score(c, source) for c in as_list(body.get("should"))]
         matched = [s for s in should if s is not None]
-        if should and not matched and not (spec.get("must") or spec.get("filter")):
+        if should and not matched and not (body.get("must") or body.get("filter")):
             return None
         return (total + sum(matched)) or 1.0
     raise KeyError(kind)
